@@ -1,0 +1,42 @@
+// TConnParams: the database connection and shared settings read from the
+// registry store key "\Software\Quenlor\Orlo\". Built on demand (start-up,
+// each loop); read-only data afterwards, so any thread may read it.
+#pragma once
+
+#include <string>
+
+namespace orlo {
+
+class TConnParams {
+ public:
+  TConnParams();  // reads everything, falling back to the defaults
+
+  // ODBCOptions with %h, %d, %u and %p replaced by Host, Database, User, Pass.
+  std::string ConnectOptions() const;
+
+  std::string DSNName;
+  std::string Host;
+  std::string Database;
+  std::string User;
+  std::string Pass;  // unscrambled
+  std::string ODBCDriver;
+  std::string ODBCOptions;
+  int DTLFreq = 0;
+  bool DebugLog = true;
+  bool WebSiteEnabled = false;
+  std::string WebSiteLocation;
+  int BackupDays = 0;
+  std::string BackupEmailAddress;
+  bool BackupNotify = false;
+  bool BackupUnique = false;
+  std::string BackupDest;
+  int BackupTime = 0;
+  std::string SMTPServer;
+  std::string FromEmail;
+  bool AuthReq = false;
+  std::string EmailUser;
+  std::string EmailPass;  // unscrambled
+  bool JavaInstalled = false;
+};
+
+}  // namespace orlo

@@ -1,0 +1,49 @@
+// TMessLog: the service-wide diagnostic text log. One instance is created at
+// start-up and shared by every module; any thread may call any operation: a
+// recursive lock orders the lines. Each write opens, appends to and closes the
+// file, so other programs may read, copy or delete it at any time.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/format.h"
+
+namespace orlo {
+
+class TMessLog {
+ public:
+  // fileName empty gives "Messages.log"; its folder is created when missing.
+  // Buffers the start line "Start Log" (written with the first Log call).
+  TMessLog(const std::string& fileName, bool deleteOld, bool daily, bool byDayOfMonth,
+           bool noStartHeader);
+  ~TMessLog();  // writes what is buffered and "End Log"
+  TMessLog(const TMessLog&) = delete;
+  TMessLog& operator=(const TMessLog&) = delete;
+
+  // Buffers one timestamped line; returns its index, or -1 when the buffer
+  // reached the flush threshold and was written.
+  int Add(const std::string& text);
+  // Buffers one timestamped line without the threshold test.
+  int AddNoFlush(const std::string& text);
+  // Writes the buffer and then msg (if not empty) at once.
+  void Log(const std::string& msg);
+  // Formats (see Format) and logs; a format error is logged, never raised.
+  // Returns -1.
+  template <class... A>
+  int LogFmt(std::string_view fmt, const A&... args) {
+    const FormatArg list[] = {detail::ToFormatArg(args)..., FormatArg{}};
+    return LogFmtV(fmt, std::span<const FormatArg>(list, sizeof...(A)));
+  }
+  int LogFmtV(std::string_view fmt, std::span<const FormatArg> args);
+
+  std::string CurrentFileName() const;
+
+ private:
+  void Flush(const std::string& msg);  // caller holds lock_
+  // ... (implementation fields)
+  mutable std::recursive_mutex lock_;
+};
+
+}  // namespace orlo
