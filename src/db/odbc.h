@@ -1,0 +1,199 @@
+// The ODBC layer: TODBC (one data source connection) and TODBCStatement (the
+// only way the rest of the program runs SQL and reads rows).
+//
+// Threads: a TODBC may be used from several threads. It has one lock that
+// serialises every piece of statement work on the connection against the
+// supervisor's connect, disconnect and dead-connection test, so the check
+// thread can never pull the connection out from under a running statement.
+// A TODBCStatement belongs to the thread that made it (it is not shared), and
+// each of its calls takes its connection's lock for its own duration.
+//
+// Lifetime: the creator owns a TODBC. Statements made on it are owned by their
+// makers; a disconnect (or the TODBC's destruction) only invalidates them: their
+// driver handle is freed and from then on every call fails as on a statement
+// that never got a handle (execute False, readers give their defaults). Holding
+// or destroying an invalidated statement is always safe, also after the TODBC
+// itself is gone. Statements made after a reconnect work normally.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/format.h"
+
+namespace orlo {
+
+class TMessLog;
+class TODBCStatement;
+
+namespace detail {
+struct OdbcCore;
+struct StatementState;
+}  // namespace detail
+
+// The database family, detected from the driver name and the connection string.
+using TDBKind = std::uint8_t;
+constexpr TDBKind dbkUnknown = 0;
+constexpr TDBKind dbkOracle = 1;
+constexpr TDBKind dbkMySQL = 2;   // MySQL and MariaDB
+constexpr TDBKind dbkFoxPro = 3;  // FoxPro / dBase files
+constexpr TDBKind dbkFirebird = 4;
+constexpr TDBKind dbkAccess = 5;
+constexpr TDBKind dbkExcel = 6;
+constexpr TDBKind dbkSQLServer = 7;
+constexpr TDBKind dbkCodeBase = 8;
+
+// Searches the lower-cased text for the known family names (in a fixed order,
+// first match wins); returns `current` when none is found.
+TDBKind DetectDBKind(std::string_view text, TDBKind current);
+
+// A table name as SQL text for this family: names that are reserved words
+// there are quoted ("loop" is reserved in MySQL/MariaDB and becomes `loop`);
+// everywhere else the name is returned as given. Every statement on the
+// `loop` table builds its table name with this.
+std::string QuoteTable(TDBKind kind, std::string_view table);
+
+// Column categories of a result, from the driver's SQL type.
+enum TColCategory : std::uint8_t {
+  ccUnsupported = 0,
+  ccText = 1,
+  ccInteger = 2,
+  ccDecimal = 3,
+  ccBit = 4,
+  ccDate = 5,
+  ccTime = 6,
+  ccDateTime = 7,
+  ccLongText = 8,
+};
+
+// True for the SQLSTATEs and message texts that show a lost network link.
+bool IsLinkFailureDiag(std::string_view sqlState, std::string_view message);
+
+class TODBC {
+ public:
+  // Binds the driver manager (libodbc.so.2, else libodbc.so; every entry point
+  // by name) and allocates an ODBC 3 environment. When the binding fails the
+  // object exists but every connect attempt fails.
+  TODBC();
+  ~TODBC();  // disconnects (invalidating the statements) and frees the environment
+  TODBC(const TODBC&) = delete;
+  TODBC& operator=(const TODBC&) = delete;
+
+  // Connects by data-source name, or by a driver connection string built from
+  // the other arguments (or from the "ODBC" section of the file named by DSN).
+  // Returns Connected(); while already connected does nothing and returns true.
+  bool ConnectToDataSource(const std::string& DSN, const std::string& User,
+                           const std::string& Password, const std::string& Database,
+                           const std::string& Driver, const std::string& Options);
+  // Invalidates every statement made on the connection, commits, disconnects.
+  // Safe when not connected.
+  void DisconnectFromDataSource();
+  // True when a reported diagnostic showed a lost link, or the driver says the
+  // connection is dead (also when that question itself fails while connected).
+  bool IsConnectionDead();
+
+  bool Bound() const;  // the driver manager and all its entry points were found
+  bool Connected() const;
+  bool LinkFailure() const;
+  TDBKind DBKind() const;
+  std::string ConnectString() const;
+  // The table name written for this connection's family (see QuoteTable).
+  std::string QuoteTable(std::string_view table) const;
+
+  // When on, every failing ODBC call of this layer logs the driver's diagnostics.
+  bool ReportErrors() const;
+  void SetReportErrors(bool on);
+  // Copied into each new statement: read columns through bound text buffers.
+  bool BindColumns() const;
+  void SetBindColumns(bool on);
+  // The message log (not owned; null means no log).
+  TMessLog* Log() const;
+  void SetLog(TMessLog* log);
+
+ private:
+  friend class TODBCStatement;
+  std::shared_ptr<detail::OdbcCore> core_;
+};
+
+// One SQL statement handle on a TODBC. Typical use:
+//   TODBCStatement q(odbc);
+//   for (bool ok = q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", n); ok; ok = q.dbSkip())
+//     name = q.FieldAsString("last_name");
+// Executes run on the calling thread and block until the driver has answered.
+class TODBCStatement {
+ public:
+  // A statement on odbc; when no handle can be allocated (not connected) it
+  // exists but every call on it fails. A null odbc gives such a statement too.
+  explicit TODBCStatement(TODBC& odbc);
+  explicit TODBCStatement(TODBC* odbc);
+  ~TODBCStatement();
+  TODBCStatement(const TODBCStatement&) = delete;
+  TODBCStatement& operator=(const TODBCStatement&) = delete;
+
+  // Runs SQL text. True on success; for a SELECT (the text's first word, not
+  // after leading blanks) only when a first row is there, which is then the
+  // current row; "SELECT ... INTO ..." is true without fetching. An UPDATE,
+  // INSERT or DELETE that matches no row is true with Eof() set. False with
+  // Eof() set means "no row"; false with Eof() clear means failure.
+  // ExecSQL logs the SQL text and the driver's diagnostics of a failure; DoSQL
+  // logs nothing.
+  bool ExecSQL(const std::string& sql);
+  bool DoSQL(const std::string& sql);
+  // The same with the SQL text formatted from fmt (%d integer, %s text inserted
+  // unchanged, %f two decimals). A format error fails the call (and ExecSQLFmt
+  // logs it). Text arguments must never come unchecked from outside: they are
+  // not quoted or escaped.
+  template <class... A>
+  bool ExecSQLFmt(std::string_view fmt, const A&... args) {
+    const FormatArg list[] = {detail::ToFormatArg(args)..., FormatArg{}};
+    return ExecSQLFmtV(fmt, std::span<const FormatArg>(list, sizeof...(A)), true);
+  }
+  template <class... A>
+  bool DoSQLFmt(std::string_view fmt, const A&... args) {
+    const FormatArg list[] = {detail::ToFormatArg(args)..., FormatArg{}};
+    return ExecSQLFmtV(fmt, std::span<const FormatArg>(list, sizeof...(A)), false);
+  }
+  bool ExecSQLFmtV(std::string_view fmt, std::span<const FormatArg> args, bool logged);
+
+  // Fetches the next row; true when there is one (it is now the current row).
+  bool dbSkip();
+  bool Eof() const;
+
+  // Readers of the current row, by column name (any letter case; of two
+  // columns with the same name the first wins). They never fail:
+  // '' / 0 / false for an absent or NULL column; FieldAsInteger gives 0 for a
+  // text that is not a whole number; FieldAsDateTime gives 0 for NULL and
+  // today 00:00 for an absent column or one that is not a date/time column.
+  std::string FieldAsString(std::string_view name);
+  int FieldAsInteger(std::string_view name);
+  double FieldAsFloat(std::string_view name);
+  bool FieldAsBoolean(std::string_view name);
+  TDateTime FieldAsDateTime(std::string_view name);
+
+  // The table's column names, upper-cased, comma-separated (names holding a
+  // blank in double quotes); '' on failure. Discards the current result.
+  std::string GetFieldNames(const std::string& table);
+
+  // Description of the current result.
+  int FieldCount() const;
+  int FieldIndex(std::string_view name) const;  // -1 when absent
+  std::string FieldName(int index) const;       // upper-cased
+  TColCategory FieldCategory(int index) const;
+
+  bool Allocated() const;  // false when never allocated or invalidated
+  bool CanRefresh() const;
+  std::string LastSQL() const;
+
+ private:
+  friend struct detail::OdbcCore;
+  bool Execute(const std::string& sql, bool logged);
+
+  std::shared_ptr<detail::OdbcCore> core_;
+  std::unique_ptr<detail::StatementState> st_;  // guarded by core_->lock
+};
+
+}  // namespace orlo
