@@ -2,11 +2,19 @@
 // every device event handler run on it. Other threads hand work to it with
 // Post (fire and forget) or RunAndWait (hand-over: wait until the call ran).
 // Owned by the service (or a test); Run is called on the main thread only.
+// Every other operation may be called from any thread.
 #pragma once
 
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <atomic>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stop_token>
+#include <thread>
+#include <unordered_set>
 
 namespace orlo {
 
@@ -14,11 +22,18 @@ class TMainLoop {
  public:
   TMainLoop();
   ~TMainLoop();
+  TMainLoop(const TMainLoop&) = delete;
+  TMainLoop& operator=(const TMainLoop&) = delete;
 
   asio::io_context& Context() { return io_; }
 
   // Runs handlers until Stop is called (the loop is kept alive without work).
+  // The calling thread becomes the main thread (and stays it after Run
+  // returns). An exception escaping a posted handler is passed to the
+  // unhandled-error hook (when set) and the loop goes on.
   void Run();
+  // Ends Run after the running handler; hand-overs not yet started are
+  // cancelled (their waiters get false). A later Run starts afresh.
   void Stop();
   bool IsMainThread() const;
 
@@ -28,13 +43,26 @@ class TMainLoop {
   // Runs fn on the main thread and waits until it has returned. Returns true
   // when fn ran; false when stop was requested before fn started (fn then never
   // runs) or the loop has stopped; once fn has started, waits for its end.
-  // Called on the main thread itself, runs fn directly. The waiting caller stops waiting as soon as stop is requested,
-  // so closing a loop on the main thread never deadlocks against a hand-over.
+  // Called on the main thread itself, runs fn directly. The waiting caller stops waiting as soon as
+  // stop is requested, so closing a loop on the main thread never deadlocks against a hand-over. An
+  // exception thrown by fn is rethrown to the caller, as if fn had been called directly.
   bool RunAndWait(std::function<void()> fn, std::stop_token stop);
 
+  // Receives exceptions that escape posted handlers (runs on the main thread).
+  void SetUnhandledErrorHook(std::function<void(std::exception_ptr)> hook);
+
  private:
+  struct Call;
+  void RunCall(const std::shared_ptr<Call>& call);
+
   asio::io_context io_;
-  // (implementation fields)
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::atomic<std::thread::id> mainThread_{};  // none until the first Run
+
+  std::mutex mutex_;
+  bool stopped_ = false;                               // guarded by mutex_
+  std::unordered_set<std::shared_ptr<Call>> pending_;  // guarded by mutex_; not yet started
+  std::function<void(std::exception_ptr)> hook_;       // guarded by mutex_
 };
 
 }  // namespace orlo

@@ -1,7 +1,10 @@
 // TSerialPort: one serial device opened exclusively, raw 8N1, no flow control.
 // Owned and used by a single thread (a loop's poll thread); not thread-safe.
 // A device that disappears (read or write error such as EIO) never raises:
-// the calls return failure and the owner decides what to do.
+// the calls return failure and the owner decides what to do. A failed Read
+// still takes its time-out (a dead port behaves like a silent line, so a poll
+// loop never spins), and the port tries to re-open the same device path about
+// once a second, so an adapter plugged back in works again without a restart.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,10 @@ class TSerialPort {
   // Discards received bytes not yet read.
   virtual void Purge() = 0;
 };
+
+// True for the rates a port can be opened at (50 .. 4000000, the standard
+// termios rates); any other rate fails Open.
+bool IsStandardBaud(int baud);
 
 // The real port on a tty or pseudo-terminal.
 std::unique_ptr<TSerialPort> MakeSerialPort();

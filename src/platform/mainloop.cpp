@@ -1,0 +1,136 @@
+// The main thread's event loop and the hand-over of calls from other threads.
+#include "platform/mainloop.h"
+
+#include <asio/post.hpp>
+#include <condition_variable>
+
+namespace orlo {
+
+// One hand-over. Shared by the waiter and the queued handler, so either side
+// may give up or finish first without the other touching freed memory.
+struct TMainLoop::Call {
+  enum class State { Pending, Running, Done, Cancelled };
+
+  std::function<void()> fn;
+  std::mutex mutex;
+  std::condition_variable_any changed;
+  State state = State::Pending;  // guarded by mutex
+  std::exception_ptr error;      // written before Done, read after it
+};
+
+TMainLoop::TMainLoop() : work_(asio::make_work_guard(io_)) {}
+
+TMainLoop::~TMainLoop() { Stop(); }
+
+void TMainLoop::Run() {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    stopped_ = false;
+  }
+  mainThread_ = std::this_thread::get_id();
+  io_.restart();
+  for (;;) {
+    try {
+      io_.run();
+      return;
+    } catch (...) {
+      std::function<void(std::exception_ptr)> hook;
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        hook = hook_;
+      }
+      if (hook) {
+        try {
+          hook(std::current_exception());
+        } catch (...) {
+        }
+      }
+    }
+  }
+}
+
+void TMainLoop::Stop() {
+  std::unordered_set<std::shared_ptr<Call>> cancelled;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    stopped_ = true;
+    cancelled.swap(pending_);
+  }
+  for (const auto& call : cancelled) {
+    std::lock_guard<std::mutex> g(call->mutex);
+    if (call->state == Call::State::Pending) call->state = Call::State::Cancelled;
+    call->changed.notify_all();
+  }
+  io_.stop();
+}
+
+bool TMainLoop::IsMainThread() const { return mainThread_.load() == std::this_thread::get_id(); }
+
+void TMainLoop::Post(std::function<void()> fn) { asio::post(io_, std::move(fn)); }
+
+void TMainLoop::SetUnhandledErrorHook(std::function<void(std::exception_ptr)> hook) {
+  std::lock_guard<std::mutex> g(mutex_);
+  hook_ = std::move(hook);
+}
+
+bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
+  if (IsMainThread()) {
+    fn();
+    return true;
+  }
+  if (stop.stop_requested()) return false;
+  auto call = std::make_shared<Call>();
+  call->fn = std::move(fn);
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (stopped_) return false;
+    pending_.insert(call);
+  }
+  asio::post(io_, [this, call] { RunCall(call); });
+
+  std::unique_lock<std::mutex> lock(call->mutex);
+  auto settled = [&] {
+    return call->state == Call::State::Done || call->state == Call::State::Cancelled;
+  };
+  call->changed.wait(lock, stop, settled);
+  switch (call->state) {
+    case Call::State::Pending:
+      // Told to stop before the main thread took the call: it never runs.
+      call->state = Call::State::Cancelled;
+      call->fn = nullptr;  // release what it captured here, not on the main thread
+      return false;
+    case Call::State::Cancelled:
+      call->fn = nullptr;
+      return false;
+    case Call::State::Running:
+      // Already running: it uses the caller's data, so wait for its end.
+      call->changed.wait(lock, [&] { return call->state == Call::State::Done; });
+      break;
+    case Call::State::Done:
+      break;
+  }
+  if (call->error) std::rethrow_exception(call->error);
+  return true;
+}
+
+void TMainLoop::RunCall(const std::shared_ptr<Call>& call) {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    pending_.erase(call);
+  }
+  {
+    std::lock_guard<std::mutex> g(call->mutex);
+    if (call->state != Call::State::Pending) return;
+    call->state = Call::State::Running;
+  }
+  try {
+    call->fn();
+  } catch (...) {
+    call->error = std::current_exception();
+  }
+  std::lock_guard<std::mutex> g(call->mutex);
+  call->state = Call::State::Done;
+  call->changed.notify_all();
+}
+
+}  // namespace orlo
