@@ -23,13 +23,13 @@ TMainLoop::TMainLoop() : work_(asio::make_work_guard(io_)) {}
 TMainLoop::~TMainLoop() { Stop(); }
 
 void TMainLoop::Run() {
-  {
-    std::lock_guard<std::mutex> g(mutex_);
-    stopped_ = false;
-  }
   mainThread_ = std::this_thread::get_id();
-  io_.restart();
   for (;;) {
+    {
+      // A Stop that came before Run (an owner quitting at once) still counts.
+      std::lock_guard<std::mutex> g(mutex_);
+      if (stopped_) return;
+    }
     try {
       io_.run();
       return;

@@ -33,7 +33,8 @@ class TMainLoop {
   // unhandled-error hook (when set) and the loop goes on.
   void Run();
   // Ends Run after the running handler; hand-overs not yet started are
-  // cancelled (their waiters get false). A later Run starts afresh.
+  // cancelled (their waiters get false). Stop is final: a Run that starts
+  // after it (even one that had not started yet) returns at once.
   void Stop();
   bool IsMainThread() const;
 

@@ -209,3 +209,19 @@ TEST(MainLoop, ExceptionsReachTheWaiterOrTheHookAndTheLoopGoesOn) {
 
 }  // namespace
 }  // namespace orlo
+
+namespace orlo {
+namespace {
+
+TEST(MainLoop, StopBeforeRunStillEndsRun) {
+  // An owner that quits before its loop thread got going must not hang in join.
+  TMainLoop loop;
+  loop.Stop();
+  std::thread t([&] { loop.Run(); });
+  t.join();
+  std::stop_source never;
+  EXPECT_FALSE(loop.RunAndWait([] {}, never.get_token()));
+}
+
+}  // namespace
+}  // namespace orlo
