@@ -4,6 +4,7 @@
 // file, so other programs may read, copy or delete it at any time.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -40,10 +41,29 @@ class TMessLog {
 
   std::string CurrentFileName() const;
 
+  // While the file cannot be written, at most this many lines are kept (the
+  // newest); the next successful write says how many were dropped.
+  static constexpr std::size_t kMaxBufferedLines = 10000;
+  static constexpr std::size_t kFlushThreshold = 250;
+
  private:
-  void Flush(const std::string& msg);  // caller holds lock_
-  // ... (implementation fields)
+  void Flush(const std::string& msg);    // caller holds lock_
+  void Buffer(const std::string& text);  // caller holds lock_
+  std::string DayFileName();             // caller holds lock_ (or constructor)
+  static int DayNumber(bool byDayOfMonth);
+
   mutable std::recursive_mutex lock_;
+  std::string fileName_;         // full path as given (or Messages.log)
+  std::string currentFileName_;  // guarded by lock_
+  bool daily_;
+  bool byDayOfMonth_;
+  bool deleteOld_;
+  int currentDay_ = 0;  // guarded by lock_
+  bool headerPending_;  // guarded by lock_
+  bool endLine_ = false;
+  bool lastWriteFailed_ = false;    // guarded by lock_
+  std::deque<std::string> buffer_;  // guarded by lock_
+  std::size_t dropped_ = 0;         // guarded by lock_
 };
 
 }  // namespace orlo
