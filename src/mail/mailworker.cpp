@@ -54,6 +54,7 @@ bool TMailWorker::SubmitCardEvent(const std::string& host, int port, const std::
 }
 
 void TMailWorker::Stop() {
+  std::lock_guard stopping(stopLock_);  // two stopping threads must not both join
   {
     std::lock_guard lk(lock_);
     stopped_ = true;

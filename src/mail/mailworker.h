@@ -71,6 +71,7 @@ class TMailWorker {
   const TMailTimeouts timeouts_;
   const std::size_t capacity_;
 
+  std::mutex stopLock_;  // serialises Stop
   std::mutex lock_;
   std::condition_variable_any wake_;
   std::deque<TJob> queue_;  // guarded by lock_

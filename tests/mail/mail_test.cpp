@@ -9,7 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "smtpservers.h"
+#include "mailtest.h"
+#include "support/smtpserver.h"
 
 namespace orlo {
 namespace {

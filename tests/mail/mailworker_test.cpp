@@ -10,15 +10,16 @@
 #include <mutex>
 
 #include "log/messlog.h"
-#include "smtpservers.h"
+#include "mailtest.h"
+#include "support/smtpserver.h"
 
 namespace orlo {
 namespace {
 
 using namespace std::chrono_literals;
+using mailtest::WaitUntil;
 using test::TMuteServer;
 using test::TSmtpSink;
-using test::WaitUntil;
 
 // Collects the results handed to the done callbacks, by name.
 class TResults {
@@ -49,7 +50,7 @@ class TResults {
 
 class MailWorkerTest : public ::testing::Test {
  protected:
-  std::string LogText() { return test::ReadFile(log_.CurrentFileName()); }
+  std::string LogText() { return mailtest::ReadFile(log_.CurrentFileName()); }
   bool LogHas(const std::string& text) {
     return WaitUntil([&] { return LogText().find(text) != std::string::npos; });
   }
@@ -82,6 +83,7 @@ TEST_F(MailWorkerTest, CardEventIsLoggedAndDeliveredToBothRecipients) {
   EXPECT_EQ(results_.Get("card"), "Sent");
   EXPECT_TRUE(LogHas("Sending email to: ann@example.com, bob@example.org Server: 127.0.0.1 Port: " +
                      std::to_string(sink.port())));
+  ASSERT_TRUE(sink.WaitForMessages(1));
   const auto messages = sink.Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("\r\nSubject: Card Event\r\n"), std::string::npos);
@@ -138,14 +140,15 @@ TEST_F(MailWorkerTest, SubmitReturnsWhileAMailHangsAndAFullQueueDrops) {
 
 TEST_F(MailWorkerTest, StopWhileAMailHangsWaitsOnlyForItAndDropsTheRest) {
   TMuteServer server;
-  TMailWorker worker(log_, {1s, 2s}, 4);
+  // Time-outs long enough that a stays in progress until Stop is under way.
+  TMailWorker worker(log_, {4s, 6s}, 4);
   ASSERT_TRUE(worker.Submit(Mail(server.port(), "a@example.com"), "", results_.For("a")));
   ASSERT_TRUE(WaitUntil([&] { return server.HasConnection(); }));
   ASSERT_TRUE(worker.Submit(Mail(server.port(), "b@example.com"), "", results_.For("b")));
   ASSERT_TRUE(worker.Submit(Mail(server.port(), "c@example.com"), "", results_.For("c")));
 
   auto stopped = std::async(std::launch::async, [&] { worker.Stop(); });
-  // Generous: the hung mail ends at its 2 s time-out.
+  // Generous: the hung mail ends at its time-out.
   ASSERT_EQ(stopped.wait_for(60s), std::future_status::ready);
 
   EXPECT_NE(results_.Get("a"), "Sent");

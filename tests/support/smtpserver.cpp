@@ -1,4 +1,4 @@
-#include "smtpservers.h"
+#include "support/smtpserver.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -70,9 +72,8 @@ std::string FindPython(const std::string& scratch) {
   return {};
 }
 
-}  // namespace
-
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+bool WaitUntil(const std::function<bool()>& cond) {
+  const auto deadline = std::chrono::seconds(30);
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!cond()) {
     if (std::chrono::steady_clock::now() > end) return cond();
@@ -87,6 +88,8 @@ std::string ReadFile(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+}  // namespace
 
 TSmtpSink::TSmtpSink(const std::string& user, const std::string& password) {
   fs::create_directory(dir_.path() / "mail");
@@ -131,6 +134,10 @@ std::vector<std::string> TSmtpSink::Messages() const {
   std::vector<std::string> messages;
   for (const auto& name : names) messages.push_back(ReadFile(name));
   return messages;
+}
+
+bool TSmtpSink::WaitForMessages(std::size_t count) const {
+  return WaitUntil([&] { return Messages().size() >= count; });
 }
 
 TMuteServer::TMuteServer() {

@@ -1,25 +1,18 @@
-// Servers for the mail tests: a real SMTP server process (smtp_sink.py on
-// aiosmtpd) that stores what it receives, and a listener that completes TCP
-// connections but never says a word (a hung mail server).
+// Mail servers for tests: a real SMTP server process (smtp_sink.py beside this
+// file, on aiosmtpd) that stores what it receives, and a listener that
+// completes TCP connections but never says a word (a hung mail server).
+// Each object belongs to the test that made it; use it from that test's thread.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <functional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "support/tempdir.h"
 
 namespace orlo::test {
-
-// Polls cond until it holds or the deadline passes; returns the last value.
-bool WaitUntil(const std::function<bool()>& cond,
-               std::chrono::milliseconds deadline = std::chrono::seconds(30));
-
-// The whole text of a file, empty when it cannot be read.
-std::string ReadFile(const std::string& path);
 
 class TSmtpSink {
  public:
@@ -35,6 +28,8 @@ class TSmtpSink {
   int port() const { return port_; }
   // The stored messages, oldest first, each with its envelope lines on top.
   std::vector<std::string> Messages() const;
+  // Waits (30 s at most) until at least count messages are stored.
+  bool WaitForMessages(std::size_t count) const;
 
  private:
   TempDir dir_;
