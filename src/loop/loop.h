@@ -1,0 +1,130 @@
+// TLoop: the controller of one serial loop (one `loop` row, one COM port, the
+// devices at its bus addresses). Built by start-up for every loop of this
+// computer and every "POE/POF" loop; owns its connection supervisor and
+// connection, its bus component, event log, counters and inputs, and releases
+// them in reverse order.
+//
+// Thread confinement: construction, destruction, every device event handler
+// (handed over by TCard) and every main-timer job run on the main thread, one
+// at a time, so the loop's fields need no lock. Card mail goes to the shared
+// mail worker and never holds the gate.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orlo {
+
+class TCard;
+class TCounter;
+class TEventLog;
+class TInput;
+class TMailWorker;
+class TMainLoop;
+class TMessLog;
+class TODBC;
+class TODBCConn;
+class TSql;
+
+enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
+
+// What the loop needs from the service besides its id. Not owned; each must
+// outlive the loop. mail may be null (no card-event mail).
+struct TLoopContext {
+  TMessLog* MessLog = nullptr;
+  TMainLoop* MainLoop = nullptr;
+  TMailWorker* Mail = nullptr;
+};
+
+// One spitter ticket record split into its fields (ParseTicketData).
+struct TTicketData {
+  bool Failed = true;
+  std::string Barcode;
+  bool Online = false;
+  bool BackOut = true;
+  std::string Ticket;
+  double IssueTime = 0;
+  int Lane = 0;
+};
+
+class TLoop {
+ public:
+  TLoop(const TLoopContext& context, int loopId);  // Create: never fails, logs instead
+  ~TLoop();                                         // Destroy
+  TLoop(const TLoop&) = delete;
+  TLoop& operator=(const TLoop&) = delete;
+
+  // Set-up and passage counting.
+  void CountPassage(int address);
+  static const char* BoolText(bool value) { return value ? "Y" : "N"; }
+
+  // Card and memory-card events.
+  void CardDataEvent(int reader, const std::string& value);
+  void MemoryDataEvent(int reader, const std::string& value);
+  void CheckCard(int address, const std::string& cardText);
+  void CheckMemoryCard(int address, const std::string& record);
+  std::string CardMessage(int code, int address, double cardNo);
+  bool SpecialOutput(int address, int spaceNo, int pulse);
+
+  // Exit passes and ticket inventory.
+  void BarcodeEvent(int reader, const std::string& value);
+  void CheckExitPass(int address, const std::string& barcode);
+  static TTicketData ParseTicketData(const std::string& text);
+  void RecordTicketIssue(int address, const std::string& text);
+
+  // Device status events and outputs.
+  void PrinterEvent(int reader, const std::string& value);
+  void CounterEvent(int reader, const std::string& value);
+  void InputEvent(int reader, const std::string& value);
+  void OfflineEvent(int reader);
+  void PowerUpEvent(int reader);
+  static std::string PrinterStatusText(int word);
+  static void AddPrinterColumns(TSql& sql, int word, bool second);
+  void UpdateOutputs();
+  bool ForceGate(int address, bool open);
+  void ManualOpen(int address, int pulse);
+
+  // Schema upgrade and clock setting.
+  void UpgradeSchema();
+  void SyncClocks();
+
+  // Fields other parts of the service read.
+  TMessLog* MessLog = nullptr;
+  TMainLoop* MainLoop = nullptr;
+  TMailWorker* Mail = nullptr;
+  std::unique_ptr<TODBC> DB;          // released after Conn
+  std::unique_ptr<TODBCConn> Conn;    // the loop's own supervisor
+  std::unique_ptr<TCard> Card;        // absent when the database was down at creation
+  std::unique_ptr<TEventLog> EventLog;
+  int LoopId = 0;
+  bool DebugLog = true;
+  int SyncMinutes = 0;
+  int SyncCount = 0;
+  int GraceTime = 15;
+  std::vector<int> ExtendedGraceLanes{0};
+  int GraceTimeExtended = 15;
+  int GraceTimeFuture = 15;
+  bool OldTicketFormat = false;
+  bool FlatRate = false;
+  std::string EmailServer;
+  int EmailPort = 25;
+  std::string EmailFrom;
+  std::string EmailTo;
+  bool LowSecurityOnDBError = false;
+  bool SyncExitReader = true;
+  int LastPulse = 0;
+  std::vector<std::unique_ptr<TCounter>> Counters;  // by bus address; empty below the lowest
+  std::vector<TDeviceTypes> DeviceTypes;            // by bus address
+  std::vector<std::unique_ptr<TInput>> Inputs;      // by bus address
+
+ private:
+  void CreateCardInterface();
+  void CreateSoftCounters();
+  void ReadSettings(bool rfModem);
+  void RaiseLotFullFlags();
+  TDeviceTypes DeviceTypeAt(int address) const;
+};
+
+}  // namespace orlo
