@@ -10,8 +10,12 @@ namespace orlo {
 class TConnParams {
  public:
   TConnParams();  // reads everything, falling back to the defaults
+  // The same from the given registry store file (empty: RegistryFileName()).
+  explicit TConnParams(const std::string& registryFile);
 
   // ODBCOptions with %h, %d, %u and %p replaced by Host, Database, User, Pass.
+  // A value holding ';', '{' or '}' is put in braces (ODBC quoting) unless the
+  // placeholder already stands in braces, so it cannot add attributes.
   std::string ConnectOptions() const;
 
   std::string DSNName;

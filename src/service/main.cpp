@@ -1,9 +1,63 @@
 // orlocard: the card access controller service.
+//   orlocard [--home DIR] [--registry FILE]   run the service in the foreground
+//   orlocard --version                        print the program version
+//   orlocard scramble TEXT                    print the stored form of a password
+#include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "config/registryex.h"
 #include "platform/program.h"
+#include "platform/registrystore.h"
 
-int main() {
-  std::cout << "orlocard\n";
+namespace {
+
+constexpr int kUsageError = 2;
+
+int PrintScrambled(const std::string& text) {
+  std::string stored;
+  if (!orlo::Scramble(text, stored)) {
+    std::cerr << "orlocard: the text holds a character that a scrambled value cannot carry "
+                 "(blank, quote, backslash, grave accent or non-ASCII)\n";
+    return 1;
+  }
+  std::cout << stored << "\n";
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"orlocard: the card access controller of parking and access-control sites",
+               "orlocard"};
+  std::string home, registry, text;
+  app.add_option("--home", home, "the program's folder: orlocard.ini and log/ live there")
+      ->envname("ORLOCARD_HOME");
+  app.add_option("--registry", registry, "the registry store file")->envname("ORLOCARD_REGISTRY");
+  app.set_version_flag("--version", orlo::ProgramVersion());
+  CLI::App* scramble =
+      app.add_subcommand("scramble", "print the stored (scrambled) form of a password");
+  scramble->add_option("TEXT", text, "the password")->required();
+  app.require_subcommand(0, 1);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "orlocard: " << e.what() << "\n\n" << app.help();
+    return kUsageError;
+  }
+
+  if (*scramble) return PrintScrambled(text);
+  if (!home.empty()) orlo::SetHomeFolder(home);
+  if (!registry.empty()) orlo::SetRegistryFileName(registry);
+
+  std::cerr << "orlocard " << orlo::ProgramVersion() << ": home " << orlo::HomeFolder()
+            << ", registry " << orlo::RegistryFileName()
+            << "; the service itself is not built yet\n";
+  return 1;
 }
