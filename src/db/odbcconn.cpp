@@ -1,20 +1,67 @@
-// Placeholder implementation of the connection supervisor: never connects.
+// TODBCConn and its check thread TProcessConn.
 #include "db/odbcconn.h"
+
+#include <chrono>
+#include <exception>
+
+#include "db/odbc.h"
+#include "log/messlog.h"
 
 namespace orlo {
 
-TProcessConn::TProcessConn(TODBCConn& owner, int periodMs) : owner_(owner), periodMs_(periodMs) {}
-TProcessConn::~TProcessConn() = default;
-void TProcessConn::Stop() {}
-void TProcessConn::Run(std::stop_token) {}
+TProcessConn::TProcessConn(TODBCConn& owner, int periodMs)
+    : owner_(owner), periodMs_(periodMs), thread_([this](std::stop_token st) { Run(st); }) {}
+
+TProcessConn::~TProcessConn() { Stop(); }
+
+void TProcessConn::Stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+}
+
+void TProcessConn::Run(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    // Until the owner has connected once, its callers make the attempts.
+    if (!owner_.FirstTime()) {
+      try {
+        status_ = owner_.ConnectToODBC();
+      } catch (...) {
+      }
+    }
+    std::unique_lock lock(sleepLock_);
+    wake_.wait_for(lock, stop, std::chrono::milliseconds(periodMs_), [] { return false; });
+  }
+}
 
 TODBCConn::TODBCConn(int pingTimeout) : pingTimeout_(pingTimeout), thread_(*this) {}
-TODBCConn::~TODBCConn() = default;
-void TODBCConn::SetODBC(TODBC* odbc) { odbc_ = odbc; }
-void TODBCConn::SetLog(TMessLog* log) { log_ = log; }
+
+TODBCConn::~TODBCConn() {
+  LogLine("Stopping CheckConn Thread...");
+  try {
+    thread_.Stop();
+  } catch (...) {
+  }
+  LogLine("Stopped!");
+  std::lock_guard guard(checkLock_);
+  Disconnect();
+}
+
+void TODBCConn::SetODBC(TODBC* odbc) {
+  std::lock_guard guard(checkLock_);
+  odbc_ = odbc;
+}
+
+void TODBCConn::SetLog(TMessLog* log) {
+  std::lock_guard guard(checkLock_);
+  log_ = log;
+  if (odbc_ && !odbc_->Log()) odbc_->SetLog(log);
+}
+
 void TODBCConn::SetParams(const std::string& DSN, const std::string& Driver,
                           const std::string& Database, const std::string& User,
                           const std::string& Password, const std::string& Options) {
+  std::lock_guard guard(checkLock_);
   dsn_ = DSN;
   driver_ = Driver;
   database_ = Database;
@@ -22,12 +69,110 @@ void TODBCConn::SetParams(const std::string& DSN, const std::string& Driver,
   password_ = Password;
   options_ = Options;
 }
-void TODBCConn::SetPingFunc(TPingFunc ping) { ping_ = std::move(ping); }
-bool TODBCConn::IsConnected() { return false; }
-bool TODBCConn::ConnectToODBC() { return false; }
-bool TODBCConn::Connect() { return false; }
-void TODBCConn::Disconnect() {}
-bool TODBCConn::Ping() { return false; }
-void TODBCConn::LogLine(const std::string&) {}
+
+void TODBCConn::SetPingFunc(TPingFunc ping) {
+  std::lock_guard guard(checkLock_);
+  ping_ = std::move(ping);
+}
+
+bool TODBCConn::IsConnected() {
+  if (firstTime_) return ConnectToODBC();
+  return thread_.Status();
+}
+
+bool TODBCConn::ConnectToODBC() {
+  std::lock_guard guard(checkLock_);
+  if (!odbc_) {
+    LogLine("TODBC Could not be Created!");
+    return false;
+  }
+  try {
+    bool ok = odbc_->Connected();
+    bool wasDown = !ok;
+    if (ok && odbc_->IsConnectionDead()) {
+      LogLine("ODBC Connection 'Dead'!");
+      try {
+        Disconnect();
+      } catch (...) {
+      }
+      ok = false;
+      wasDown = true;
+    }
+    if (!ok) {
+      try {
+        ok = Connect();
+      } catch (...) {
+        LogLine("Exception: ODBC Connect!");
+        ok = false;
+      }
+    }
+    if (odbc_->Connected() && wasDown) LogLine("Connected to DataSource!");
+    if (!ok) {
+      LogLine("Could not connect to DataSource, check your setup...");
+      Disconnect();
+    } else if (firstTime_) {
+      firstTime_ = false;
+    }
+    return ok;
+  } catch (...) {
+    LogLine("EXCEPTION: ConnectToODBC!");
+    return odbc_->Connected();
+  }
+}
+
+bool TODBCConn::Connect() {
+  if (log_) {
+    odbc_->SetReportErrors(true);
+    odbc_->SetLog(log_);
+    if (!database_.empty())
+      LogLine("Connecting to " + database_);
+    else if (!user_.empty())
+      LogLine("Connecting as " + user_);
+  } else {
+    odbc_->SetReportErrors(false);
+  }
+  bool ok = pingTimeout_ > 0 ? Ping() : true;
+  if (ok) ok = odbc_->ConnectToDataSource(dsn_, user_, password_, database_, driver_, options_);
+  odbc_->SetBindColumns(true);
+  if (log_) odbc_->SetReportErrors(true);
+  if (!ok) Disconnect();
+  return ok;
+}
+
+void TODBCConn::Disconnect() {
+  if (!odbc_) return;
+  odbc_->DisconnectFromDataSource();
+  if (odbc_->Connected()) LogLine("Problem Disconnecting from the DataSource!");
+}
+
+bool TODBCConn::Ping() {
+  // Shorter than any dotted IPv4 address: no host worth pinging.
+  if (pingHost_.size() < 7) return true;
+  LogLine("Pinging - " + pingHost_);
+  bool ok = false;
+  try {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      TPingResult r = ping_ ? ping_(pingHost_, pingTimeout_) : IcmpEcho(pingHost_, pingTimeout_);
+      if (r.outcome == TPingOutcome::Reply) {
+        ok = true;
+        break;
+      }
+      if (r.outcome == TPingOutcome::Error) {
+        LogLine("Ping Exception - " + r.message);
+        break;
+      }
+      if (r.outcome == TPingOutcome::Failed) break;
+    }
+  } catch (const std::exception& e) {
+    LogLine(std::string("Ping Exception - ") + e.what());
+    ok = false;
+  }
+  LogLine(ok ? "Ping OK" : "Ping FAIL");
+  return ok;
+}
+
+void TODBCConn::LogLine(const std::string& text) {
+  if (log_) log_->Log(text);
+}
 
 }  // namespace orlo

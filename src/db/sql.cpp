@@ -1,32 +1,183 @@
-// Placeholder implementation of the SQL text builder.
+// TSql: INSERT and UPDATE text from field/value pairs.
 #include "db/sql.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace orlo {
 
+namespace {
+
+std::string Lower(const std::string& s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+std::string Two(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", v);
+  return buf;
+}
+
+}  // namespace
+
 TSql::TSql(TDBKind kind) : kind_(kind) {}
-void TSql::Clear() {}
-int TSql::AddField(const std::string&, const std::string&, bool) { return -1; }
-int TSql::AddInt(const std::string&, int) { return -1; }
-int TSql::AddFloat(const std::string&, double) { return -1; }
-int TSql::AddBool(const std::string&, bool) { return -1; }
-int TSql::AddDateTime(const std::string&, TDateTime) { return -1; }
-int TSql::AddNow(const std::string&) { return -1; }
-int TSql::SetField(const std::string&, const std::string&, bool) { return -1; }
-int TSql::SetInt(const std::string&, int, bool) { return -1; }
-void TSql::BuildSQL(const std::string&, bool, std::string& sql, const std::string&) const {
-  sql.clear();
+
+void TSql::Clear() {
+  names_.clear();
+  values_.clear();
+  quoted_.clear();
 }
-void TSql::BuildInsert(const std::string&, const std::string&, std::string& sql,
-                       const std::string&) const {
-  sql.clear();
+
+int TSql::Find(const std::string& lowerName) const {
+  auto it = std::find(names_.begin(), names_.end(), lowerName);
+  return it == names_.end() ? -1 : static_cast<int>(it - names_.begin());
 }
-void TSql::BuildUpdate(const std::string&, const std::string&, std::string& sql) const {
-  sql.clear();
+
+int TSql::AddField(const std::string& name, const std::string& value, bool quoted) {
+  const std::string key = Lower(name);
+  if (int at = Find(key); at >= 0) return at;
+  std::string v = Trim(value);
+  if (v.empty() && !quoted) v = "null";
+  names_.push_back(key);
+  values_.push_back(std::move(v));
+  quoted_.push_back(quoted);
+  return static_cast<int>(names_.size()) - 1;
 }
-std::string TSql::Escape(const std::string& value) const { return value; }
-std::string TSql::QuoteName(const std::string& name) { return name; }
-std::string TSql::FloatText(double) { return {}; }
-int TSql::Find(const std::string&) const { return -1; }
-std::string TSql::ValueText(int) const { return {}; }
+
+int TSql::AddInt(const std::string& name, int value) {
+  return AddField(name, std::to_string(value), false);
+}
+
+int TSql::AddFloat(const std::string& name, double value) {
+  return AddField(name, FloatText(value), false);
+}
+
+int TSql::AddBool(const std::string& name, bool value) {
+  return AddField(name, value ? "1" : "0", false);
+}
+
+int TSql::AddDateTime(const std::string& name, TDateTime value) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  DecodeDate(value, y, mo, d);
+  DecodeTime(value, h, mi, s, ms);
+  char year[16];
+  std::snprintf(year, sizeof year, "%04d", y);
+  const std::string text = "{ts '" + std::string(year) + "-" + Two(mo) + "-" + Two(d) + " " +
+                           Two(h) + ":" + Two(mi) + ":" + Two(s) + "'}";
+  return AddField(name, text, false);
+}
+
+int TSql::AddNow(const std::string& name) {
+  return AddField(name, kind_ == dbkCodeBase ? "{fn curdate()}" : "{fn now()}", false);
+}
+
+int TSql::SetField(const std::string& name, const std::string& value, bool quoted) {
+  int at = Find(Lower(name));
+  if (at < 0) return AddField(name, value, quoted);
+  std::string v = Trim(value);
+  if (v.empty() && !quoted) v = "null";
+  values_[at] = std::move(v);
+  quoted_[at] = quoted;
+  return at;
+}
+
+int TSql::SetInt(const std::string& name, int value, bool quoted) {
+  return SetField(name, std::to_string(value), quoted);
+}
+
+std::string TSql::Escape(const std::string& value) const {
+  std::string out;
+  out.reserve(value.size() + 8);
+  for (char c : value) {
+    out += c;
+    if (c == '\'' || (c == '\\' && kind_ == dbkMySQL)) out += c;
+  }
+  return out;
+}
+
+std::string TSql::QuoteName(const std::string& name) {
+  if (name.find_first_of(" -") != std::string::npos && (name.empty() || name[0] != '"'))
+    return "\"" + name + "\"";
+  return name;
+}
+
+std::string TSql::FloatText(double value) {
+  // Not a number and infinities have no SQL literal; null is the safe value.
+  if (!std::isfinite(value)) return "null";
+  if (value == 0) return "0";
+  // 15 significant digits and the decimal exponent of the first one.
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.14e", value);
+  std::string text = buf;
+  const bool negative = text[0] == '-';
+  if (negative) text.erase(0, 1);
+  const size_t e = text.find('e');
+  const int exp = std::atoi(text.c_str() + e + 1);
+  std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  std::string out;
+  if (exp >= 15 || std::fabs(value) < 0.00001) {
+    out = digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    out += "E" + std::to_string(exp);
+  } else if (exp < 0) {
+    out = "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+  } else if (static_cast<int>(digits.size()) <= exp + 1) {
+    out = digits + std::string(static_cast<size_t>(exp + 1) - digits.size(), '0');
+  } else {
+    out = digits.substr(0, exp + 1) + "." + digits.substr(exp + 1);
+  }
+  return negative ? "-" + out : out;
+}
+
+std::string TSql::ValueText(int index) const {
+  const std::string& v = values_[index];
+  if (quoted_[index] || v.empty()) return "'" + Escape(v) + "'";
+  return v;
+}
+
+void TSql::BuildSQL(const std::string& table, bool insert, std::string& sql,
+                    const std::string& where) const {
+  if (insert)
+    BuildInsert("insert into " + table, "Values", sql, "");
+  else
+    BuildUpdate("update " + table, where, sql);
+}
+
+void TSql::BuildInsert(const std::string& head, const std::string& word, std::string& sql,
+                       const std::string& tail) const {
+  std::string names, values;
+  for (int i = 0; i < Count(); ++i) {
+    if (i > 0) {
+      names += ", ";
+      values += ", ";
+    }
+    names += QuoteName(names_[i]);
+    values += ValueText(i);
+  }
+  sql = head + " (" + names + ") " + word + " (" + values + ")" + tail;
+}
+
+void TSql::BuildUpdate(const std::string& head, const std::string& where, std::string& sql) const {
+  sql = head + " set ";
+  for (int i = 0; i < Count(); ++i) {
+    if (i > 0) sql += ", ";
+    sql += QuoteName(names_[i]) + "=" + ValueText(i);
+  }
+  if (!where.empty()) sql += " " + where;
+}
 
 }  // namespace orlo
