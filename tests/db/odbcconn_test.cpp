@@ -1,0 +1,266 @@
+// TODBCConn: the supervisor's log lines, the ping, and recovery after the
+// connection (or the whole MariaDB server) went away.
+#include "db/odbcconn.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "dbtest.h"
+#include "platform/ping.h"
+
+namespace orlo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits for a condition with a generous deadline (shared, noisy machines).
+template <class F>
+bool WaitFor(F done, std::chrono::seconds deadline = 60s) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// True when the lines appear in this order in text.
+bool InOrder(const std::string& text, std::initializer_list<std::string> lines) {
+  size_t at = 0;
+  for (const auto& l : lines) {
+    at = text.find(l, at);
+    if (at == std::string::npos) return false;
+    at += l.size();
+  }
+  return true;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TODBCConn::TPingFunc Answer(TPingOutcome outcome, std::atomic<int>* calls = nullptr) {
+  return [outcome, calls](const std::string&, int) {
+    if (calls) ++*calls;
+    return TPingResult{outcome, outcome == TPingOutcome::Error ? "no socket" : ""};
+  };
+}
+
+class Supervisor : public DbTest {
+ protected:
+  void Supervise(TODBCConn& conn, TODBC& odbc) {
+    conn.SetODBC(&odbc);
+    conn.SetLog(log_.get());
+    conn.SetParams(settings_.dsn, settings_.driver, settings_.database, settings_.user,
+                   settings_.password, settings_.options);
+    conn.SetPingHost("127.0.0.1");
+  }
+};
+
+TEST_P(Supervisor, FirstConnectLogsItsSteps) {
+  TODBC odbc;
+  {
+    TODBCConn conn(700);
+    Supervise(conn, odbc);
+    conn.SetPingFunc(Answer(TPingOutcome::Reply));
+    EXPECT_TRUE(conn.IsConnected());
+    EXPECT_FALSE(conn.FirstTime());
+    EXPECT_TRUE(odbc.Connected());
+    EXPECT_TRUE(odbc.ReportErrors());
+    EXPECT_TRUE(odbc.BindColumns());
+    EXPECT_EQ(odbc.Log(), log_.get());
+    EXPECT_TRUE(InOrder(LogText(), {"Connecting to " + settings_.database, "Pinging - 127.0.0.1",
+                                    "Ping OK", "Connected to DataSource!"}))
+        << LogText();
+    EXPECT_TRUE(conn.IsConnected());  // now the check thread's answer
+  }
+  EXPECT_TRUE(InOrder(LogText(), {"Stopping CheckConn Thread...", "Stopped!"}));
+  EXPECT_FALSE(odbc.Connected());
+}
+
+TEST_P(Supervisor, FailedPingMakesNoConnectAttempt) {
+  TODBC odbc;
+  TODBCConn conn(700);
+  Supervise(conn, odbc);
+  std::atomic<int> pings{0};
+  conn.SetPingFunc(Answer(TPingOutcome::NoAnswer, &pings));
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_EQ(pings, 3);  // three tries when nothing answers
+  EXPECT_FALSE(odbc.Connected());
+  EXPECT_TRUE(conn.FirstTime());
+  EXPECT_TRUE(InOrder(LogText(), {"Pinging - 127.0.0.1", "Ping FAIL",
+                                  "Could not connect to DataSource, check your setup..."}));
+  // The next call tries again.
+  conn.SetPingFunc(Answer(TPingOutcome::Failed, &pings));
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_EQ(pings, 4);  // a definite failure is not retried
+  conn.SetPingFunc(Answer(TPingOutcome::Error));
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_TRUE(InOrder(LogText(), {"Ping Exception - no socket", "Ping FAIL"}));
+  conn.SetPingFunc(Answer(TPingOutcome::Reply));
+  EXPECT_TRUE(conn.IsConnected());
+}
+
+TEST_P(Supervisor, NoPingWhenSwitchedOffOrHostTooShort) {
+  TODBC odbc;
+  TODBCConn off(0);
+  Supervise(off, odbc);
+  off.SetPingFunc(Answer(TPingOutcome::NoAnswer));
+  EXPECT_TRUE(off.IsConnected());
+  TODBC odbc2;
+  TODBCConn shortHost(700);
+  Supervise(shortHost, odbc2);
+  shortHost.SetPingHost("db.lo");
+  shortHost.SetPingFunc(Answer(TPingOutcome::NoAnswer));
+  EXPECT_TRUE(shortHost.IsConnected());
+  EXPECT_EQ(LogText().find("Pinging - "), std::string::npos);
+}
+
+TEST_P(Supervisor, ConnectFailureIsLoggedWithDiagnostics) {
+  TODBC odbc;
+  TODBCConn conn(0);
+  Supervise(conn, odbc);
+  conn.SetParams("", "No Such Driver", "tarn", "kestrel", "plover", "");
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_TRUE(InOrder(LogText(), {"Connecting to tarn", "No Such Driver", ". State:  ",
+                                  "Could not connect to DataSource, check your setup..."}))
+      << LogText();
+}
+
+TEST(SupervisorWithoutConnection, SaysSo) {
+  TempDir dir;
+  TMessLog log(dir.file("x.log"), false, false, false, true);
+  TODBCConn conn(700);
+  conn.SetLog(&log);
+  EXPECT_FALSE(conn.IsConnected());
+  log.Log("");
+  EXPECT_NE(ReadFile(dir.file("x.log")).find("TODBC Could not be Created!"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, Supervisor, ::testing::Values(Backend::SQLite, Backend::MariaDB),
+                         BackendName);
+
+// A killed session: the next check finds the connection dead, rebuilds it in
+// the same check, and IsConnected stays true; statements made before are
+// invalid, new ones work.
+class ServerSupervisor : public Supervisor {};
+
+TEST_P(ServerSupervisor, DeadConnectionIsRebuiltByTheCheckThread) {
+  TODBC odbc;
+  TODBCConn conn(0);
+  Supervise(conn, odbc);
+  ASSERT_TRUE(conn.IsConnected());
+  TODBCStatement old(odbc);
+  ASSERT_TRUE(old.ExecSQL("SELECT CONNECTION_ID() AS id"));
+  const int id = old.FieldAsInteger("id");
+  TODBC other;
+  ASSERT_TRUE(ConnectAnother(other));
+  TODBCStatement k(other);
+  ASSERT_TRUE(k.ExecSQLFmt("KILL %d", id));
+  ASSERT_TRUE(WaitFor([&] { return Count(LogText(), "Connected to DataSource!") == 2; }))
+      << LogText();
+  EXPECT_TRUE(InOrder(LogText(), {"ODBC Connection 'Dead'!", "Connected to DataSource!"}));
+  EXPECT_TRUE(conn.IsConnected());
+  EXPECT_FALSE(old.Allocated());
+  EXPECT_FALSE(old.ExecSQL("SELECT * FROM card"));
+  TODBCStatement fresh(odbc);
+  EXPECT_TRUE(fresh.ExecSQL("SELECT * FROM card"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, ServerSupervisor, ::testing::Values(Backend::MariaDB),
+                         BackendName);
+
+// A MariaDB server of this test's own, killed mid-run and started again.
+class PrivateServer {
+ public:
+  explicit PrivateServer(const MariaDBServer& shared) : shared_(shared) {}
+  ~PrivateServer() { Run("stop " + dir_.path().string()); }
+  bool Start() {
+    if (!Run("start " + shared_.templateDir + " " + dir_.path().string() + " >/dev/null"))
+      return false;
+    port_ = Trim(ReadFile(dir_.file("port")));
+    return !port_.empty();
+  }
+  bool Restart() { return Run("restart " + dir_.path().string()); }
+  void Kill() {
+    const int pid = std::atoi(ReadFile(dir_.file("server.pid")).c_str());
+    if (pid > 0) kill(pid, SIGKILL);
+  }
+  MariaDBServer Coordinates() const {
+    MariaDBServer s = shared_;
+    s.port = port_;
+    return s;
+  }
+
+ private:
+  static std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+  }
+  bool Run(const std::string& args) {
+    const std::string cmd = std::string(ORLO_SOURCE_DIR) + "/scripts/mariadb-private " + args;
+    return std::system(cmd.c_str()) == 0;
+  }
+  MariaDBServer shared_;
+  TempDir dir_;
+  std::string port_;
+};
+
+TEST(ServerRestart, SupervisorReconnectsAfterTheServerComesBack) {
+  MariaDBServer shared;
+  ORLO_REQUIRE_MARIADB(shared);
+  ASSERT_FALSE(shared.templateDir.empty()) << "ORLO_MARIADB_TEMPLATE is not set";
+  PrivateServer server(shared);
+  ASSERT_TRUE(server.Start());
+  TempDir dir;
+  TMessLog log(dir.file("x.log"), false, false, false, true);
+  auto text = [&] {
+    log.Log("");
+    return ReadFile(dir.file("x.log"));
+  };
+  TODBC odbc;
+  TODBCConn conn(0);
+  conn.SetODBC(&odbc);
+  conn.SetLog(&log);
+  auto s = MariaDBSettings(server.Coordinates(), "tarn");
+  conn.SetParams(s.dsn, s.driver, s.database, s.user, s.password, s.options);
+  ASSERT_TRUE(conn.IsConnected()) << text();
+  TODBCStatement old(odbc);
+  ASSERT_TRUE(old.ExecSQL("CREATE TABLE kept (id INTEGER PRIMARY KEY)"));
+  ASSERT_TRUE(old.ExecSQL("INSERT INTO kept VALUES (1)"));
+
+  server.Kill();
+  ASSERT_TRUE(WaitFor([&] { return !conn.IsConnected(); })) << text();
+  EXPECT_TRUE(InOrder(
+      text(), {"ODBC Connection 'Dead'!", "Could not connect to DataSource, check your setup..."}))
+      << text();
+  EXPECT_FALSE(old.ExecSQL("SELECT * FROM kept"));  // fails cleanly, no crash
+  EXPECT_FALSE(old.Eof());
+
+  ASSERT_TRUE(server.Restart());
+  ASSERT_TRUE(WaitFor([&] { return conn.IsConnected(); })) << text();
+  EXPECT_EQ(Count(text(), "Connected to DataSource!"), 2u) << text();
+  EXPECT_FALSE(old.Allocated());
+  EXPECT_FALSE(old.ExecSQL("SELECT * FROM kept"));
+  TODBCStatement fresh(odbc);
+  ASSERT_TRUE(fresh.ExecSQL("SELECT * FROM kept"));
+  EXPECT_EQ(fresh.FieldAsInteger("id"), 1);
+}
+
+TEST(IcmpEcho, LoopbackAnswersAndUnknownHostsFail) {
+  TPingResult r = IcmpEcho("127.0.0.1", 2000);
+  if (r.outcome == TPingOutcome::Error)
+    GTEST_SKIP() << "no ICMP socket may be made here: " << r.message;
+  EXPECT_EQ(r.outcome, TPingOutcome::Reply) << r.message;
+  EXPECT_EQ(IcmpEcho("no-such-host.invalid", 500).outcome, TPingOutcome::Failed);
+}
+
+}  // namespace
+}  // namespace orlo::test
