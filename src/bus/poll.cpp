@@ -1,0 +1,404 @@
+#include "bus/poll.h"
+
+#include <algorithm>
+#include <condition_variable>
+
+#include "platform/format.h"
+#include "platform/mainloop.h"
+#include "platform/serialport.h"
+
+namespace orlo {
+
+// ---- command ring ----
+
+bool TCommandRing::Push(int address, std::string command) {
+  std::lock_guard lk(lock_);
+  const int next = (write_ + 1) % kSlots;
+  if (next == read_) return false;
+  slots_[write_] = TCommand{address, std::move(command)};
+  write_ = next;
+  return true;
+}
+
+bool TCommandRing::Front(TCommand& out) const {
+  std::lock_guard lk(lock_);
+  if (read_ == write_) return false;
+  out = slots_[read_];
+  return true;
+}
+
+void TCommandRing::PopFront() {
+  std::lock_guard lk(lock_);
+  if (read_ == write_) return;
+  slots_[read_] = TCommand{};
+  read_ = (read_ + 1) % kSlots;
+}
+
+bool TCommandRing::Empty() const {
+  std::lock_guard lk(lock_);
+  return read_ == write_;
+}
+
+int TCommandRing::Waiting() const {
+  std::lock_guard lk(lock_);
+  return (write_ - read_ + kSlots) % kSlots;
+}
+
+// ---- poll thread ----
+
+TPoll::TPoll(TCard& owner, TMainLoop& mainLoop)
+    : owner_(owner), mainLoop_(mainLoop), dispatcher_(owner, mainLoop) {
+  online_.fill(true);
+  firstContact_.fill(true);
+  firstCounter_.fill(true);
+  cursor_ = owner_.FirstReader();
+}
+
+TPoll::~TPoll() { Stop(); }
+
+void TPoll::Start(std::unique_ptr<TSerialPort> port, int portNumber, std::string devicePath,
+                  int baud) {
+  port_ = std::move(port);
+  portNumber_ = portNumber;
+  devicePath_ = std::move(devicePath);
+  baud_ = baud;
+  thread_ = std::jthread([this](std::stop_token st) { Execute(st); });
+}
+
+void TPoll::RequestStop() {
+  thread_.request_stop();
+  dispatcher_.RequestStop();
+}
+
+void TPoll::Stop() {
+  RequestStop();
+  if (thread_.joinable()) thread_.join();
+  dispatcher_.Stop();
+}
+
+bool TPoll::Enqueue(int address, char letter, std::string_view data) {
+  std::string command(1, letter);
+  command.append(data);
+  return Enqueue(address, std::move(command));
+}
+
+bool TPoll::Enqueue(int address, std::string command) {
+  if (address < owner_.FirstReader() || address > owner_.LastReader()) return false;
+  if (address < kMinAddress || address > kMaxAddress) return false;
+  return commands_.Push(address, std::move(command));
+}
+
+std::string TPoll::LatestPayload() const {
+  std::lock_guard lk(payloadLock_);
+  return latestPayload_;
+}
+
+void TPoll::Sleep(std::stop_token stop, int ms) {
+  if (ms <= 0) return;
+  std::mutex m;
+  std::condition_variable_any cv;
+  std::unique_lock lk(m);
+  cv.wait_for(lk, stop, std::chrono::milliseconds(ms), [] { return false; });
+}
+
+void TPoll::Execute(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    if (portBroken_) TryReopen();
+    const bool hadCommand = !commands_.Empty();
+    CommandStep(stop);
+
+    const int first = owner_.FirstReader();
+    const int last = owner_.LastReader();
+    ++cursor_;
+    if (cursor_ > last || cursor_ < first) cursor_ = first;
+    const bool polled = cursor_ <= last;
+    if (polled && !stop.stop_requested()) PollStep(cursor_, stop);
+
+    std::this_thread::yield();
+    const int delay = owner_.PollDelay();
+    if (delay > 0)
+      Sleep(stop, delay);
+    else if (!hadCommand && !polled)
+      Sleep(stop, kIdleCycleMs);  // nothing to poll: don't spin
+  }
+  if (port_) port_->Close();
+}
+
+void TPoll::CommandStep(std::stop_token stop) {
+  TCommandRing::TCommand cmd;
+  if (!commands_.Front(cmd)) return;
+  std::string reply;
+  const bool good = Transact(1, cmd.address, cmd.command, reply, stop);
+  // A command for a device that still counts as online stays at the head and
+  // is tried again next cycle; once the device is offline it is given up.
+  if (good || !online_[cmd.address]) commands_.PopFront();
+}
+
+void TPoll::PollStep(int address, std::stop_token stop) {
+  char letter = 'C';
+  if (!owner_.NoCounters() && ++counterTick_[address] > kCounterEvery) {
+    counterTick_[address] = 0;
+    letter = 'R';
+  }
+  if (!owner_.NoInputs() && letter != 'R' && ++inputTick_[address] > kInputEvery) {
+    inputTick_[address] = 0;
+    letter = 'I';
+  }
+  std::string reply;
+  if (!Transact(1, address, std::string(1, letter), reply, stop)) return;
+  HandleReply(address, reply, stop);
+}
+
+void TPoll::Post(TEventKind kind, int address, std::string value) {
+  TEventValues v;
+  v.reader = address;
+  v.value = std::move(value);
+  dispatcher_.Post(kind, v);
+}
+
+void TPoll::HandleReply(int address, const std::string& reply, std::stop_token stop) {
+  std::string payload = ReplyPayload(reply);
+  {
+    std::lock_guard lk(payloadLock_);
+    latestPayload_ = payload;
+  }
+  switch (ReplyKind(reply)) {
+    case '#':
+      Enqueue(address, 'A', {});
+      Post(TEventKind::BarCode, address, payload);
+      break;
+    case 'C':
+      HandOver(address, payload, false, stop);
+      break;
+    case 'D':
+      Enqueue(address, 'D', {});
+      Post(TEventKind::DiscCode, address, payload);
+      break;
+    case 'E':
+      Enqueue(address, 'E', {});
+      Post(TEventKind::EscrowLever, address, payload);
+      break;
+    case 'I':
+      Post(TEventKind::Input, address, payload);
+      break;
+    case 'J':
+      Enqueue(address, 'J', {});
+      Post(TEventKind::Printer, address, payload);
+      break;
+    case 'K': {
+      const std::string button = payload.substr(0, 1);
+      Enqueue(address, 'K', button);
+      const bool up = payload.size() >= 2 && payload[1] == '1';
+      Post(up ? TEventKind::ButtonUp : TEventKind::ButtonDown, address, button);
+      break;
+    }
+    case 'L': {
+      const std::string boardByte = payload.substr(0, 1);
+      Enqueue(address, 'L', boardByte);
+      if (boardByte.empty()) break;
+      TEventValues v;
+      v.reader = address;
+      v.board = static_cast<std::uint8_t>(boardByte[0]) & 0x0F;
+      v.value = payload;
+      const std::size_t inputs = std::min<std::size_t>(payload.size() - 1, 64);
+      for (std::size_t i = 0; i < inputs; ++i) {
+        const char state = payload[i + 1];
+        if (state != '1' && state != '2') continue;
+        v.input = static_cast<int>(i);
+        dispatcher_.Post(state == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
+      }
+      break;
+    }
+    case 'M':
+      HandOver(address, payload, true, stop);
+      break;
+    case 'P':
+      ResendGate(address);
+      Post(TEventKind::PowerUp, address, payload);
+      break;
+    case 'R':
+      if (firstCounter_[address]) {
+        firstCounter_[address] = false;
+      } else if (payload != lastCounter_[address]) {
+        Post(TEventKind::Counter, address, payload);
+      }
+      lastCounter_[address] = payload;
+      break;
+    case 'U':
+      Enqueue(address, 'U', {});
+      Post(TEventKind::CashBox, address, payload);
+      break;
+    case 'Z':
+      Enqueue(address, 'Z', {});
+      Post(TEventKind::Deposit, address, payload);
+      break;
+    case 'p':
+      owner_.MarkClockCapable(address);
+      ResendGate(address);
+      Post(TEventKind::PowerUp, address, payload);
+      break;
+    default:
+      break;  // the ACK reply "*" and kinds this controller does not know
+  }
+}
+
+void TPoll::ResendGate(int address) {
+  // The device restarted: put it back into the gate state and text last
+  // commanded, and take its next counter answer as the new baseline.
+  Enqueue(address, owner_.GateCommand(address, owner_.GetGate(address)));
+  firstCounter_[address] = true;
+}
+
+void TPoll::HandOver(int address, const std::string& payload, bool memory, std::stop_token stop) {
+  TCard* card = &owner_;
+  // The poll thread waits here until the handler has returned (or the loop is
+  // being closed), so whatever the handler queues goes out next.
+  mainLoop_.RunAndWait(
+      [card, address, payload, memory] {
+        if (memory)
+          card->DoMemory(address, payload);
+        else
+          card->DoData(address, payload);
+      },
+      stop);
+}
+
+bool TPoll::Transact(int tries, int address, const std::string& command, std::string& reply,
+                     std::stop_token stop) {
+  bool good = false;
+  for (int i = 0; i < tries && !good && !stop.stop_requested(); ++i) {
+    if (portBroken_) {
+      // No line to talk on: the transaction takes its usual time-out and fails,
+      // so devices go offline as they would with a silent line.
+      Sleep(stop, owner_.OffLineDly());
+      break;
+    }
+    port_->Purge();
+    inPos_ = inLen_ = 0;
+    SendFrame(address, command);  // a failed write still waits for a reply
+    good = ReceiveFrame(reply);
+  }
+  UpdateState(address, good);
+  return good;
+}
+
+void TPoll::UpdateState(int address, bool good) {
+  if (firstContact_[address]) {
+    firstContact_[address] = false;
+    if (good) {
+      online_[address] = true;
+      failCount_[address] = 0;
+      Post(TEventKind::PowerUp, address);
+      TEventValues v;
+      v.reader = address;
+      v.comstat = true;
+      dispatcher_.Post(TEventKind::ErrorEx, v);
+    } else {
+      online_[address] = false;
+      Post(TEventKind::Error, address);
+    }
+    return;
+  }
+  if (good) {
+    failCount_[address] = 0;
+    if (!online_[address]) {
+      online_[address] = true;
+      Post(TEventKind::PowerUp, address);
+      TEventValues v;
+      v.reader = address;
+      v.comstat = false;
+      dispatcher_.Post(TEventKind::ErrorEx, v);
+    }
+  } else if (online_[address] && ++failCount_[address] >= kOfflineFailures) {
+    online_[address] = false;
+    Post(TEventKind::Error, address);
+  }
+}
+
+bool TPoll::SendFrame(int address, const std::string& command) {
+  const std::string frame = BuildCommandFrame(address, command, owner_.PayOnFoot());
+  const int turnAround = owner_.TurnAround();
+  if (turnAround > 0) std::this_thread::sleep_for(std::chrono::milliseconds(turnAround));
+  const bool ok = port_->Write(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size());
+  if (ok) {
+    // The frame's own line time (about a millisecond per byte at 9600 baud)
+    // plus the configured response delay.
+    replyBase_ = Clock::now() + std::chrono::milliseconds(static_cast<int>(frame.size()) +
+                                                          std::max(0, owner_.RespDly()));
+  }
+  TEventValues v;
+  v.reader = address;
+  v.comstat = ok;
+  dispatcher_.Post(TEventKind::CommStatus, v);
+  return ok;
+}
+
+bool TPoll::ReceiveFrame(std::string& reply) {
+  reader_.Reset();
+  for (;;) {
+    std::uint8_t b;
+    if (!ReadByte(b)) return false;
+    switch (reader_.Feed(b)) {
+      case TReplyReader::TStatus::More:
+        continue;
+      case TReplyReader::TStatus::Good:
+        reply = reader_.Text();
+        return true;
+      case TReplyReader::TStatus::Bad:
+        return false;  // a bad check byte counts exactly like no reply
+    }
+  }
+}
+
+bool TPoll::ReadByte(std::uint8_t& b) {
+  if (inPos_ < inLen_) {
+    b = inBuf_[inPos_++];
+    replyBase_.reset();
+    return true;
+  }
+  auto now = Clock::now();
+  if (!replyBase_) replyBase_ = now;
+  const auto deadline = *replyBase_ + std::chrono::milliseconds(owner_.OffLineDly());
+  for (;;) {
+    if (now >= deadline) {
+      replyBase_.reset();
+      return false;
+    }
+    const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    const int n = port_->Read(inBuf_.data(), inBuf_.size(), static_cast<int>(waitMs));
+    if (n > 0) {
+      inLen_ = static_cast<std::size_t>(n);
+      inPos_ = 0;
+      b = inBuf_[inPos_++];
+      replyBase_.reset();
+      return true;
+    }
+    if (n < 0) {
+      PortFailed("read");
+      replyBase_.reset();
+      return false;
+    }
+    now = Clock::now();
+  }
+}
+
+void TPoll::PortFailed(const char* what) {
+  if (portBroken_) return;
+  portBroken_ = true;
+  lastReopen_ = Clock::now();
+  port_->Close();
+  owner_.Log(Format("Serial port COM%d (%s) failed on %s; polling goes on without it", portNumber_,
+                    devicePath_, what));
+}
+
+void TPoll::TryReopen() {
+  const auto now = Clock::now();
+  if (now - lastReopen_ < std::chrono::milliseconds(kReopenMs)) return;
+  lastReopen_ = now;
+  std::string error;
+  if (!port_->Open(devicePath_, baud_, error)) return;
+  portBroken_ = false;
+  owner_.Log(Format("Serial port COM%d (%s) open again", portNumber_, devicePath_));
+}
+
+}  // namespace orlo

@@ -1,0 +1,140 @@
+// TPoll: the poll thread of one loop. It alone owns the loop's serial port:
+// each cycle it sends at most one queued command and one poll ('C', 'R' or
+// 'I') to the next address, decodes the reply into an event of its TCard and
+// keeps per address whether the device answers. Card and memory-card data go
+// to the main thread synchronously (the thread waits for the handler, so the
+// gate command the handler queues is the next frame on the line); every other
+// event goes through the dispatcher (TProcessInfo) it owns.
+//
+// Owned by its TCard, created on the main thread by TCard::Open and stopped by
+// TCard::Close. Enqueue and LatestPayload may be called from any thread;
+// everything else runs on the poll thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "bus/card.h"
+#include "bus/frame.h"
+#include "bus/processinfo.h"
+
+namespace orlo {
+
+class TMainLoop;
+class TSerialPort;
+
+// The command ring: 16 slots of (address, command), so at most 15 commands
+// wait. Written by the main thread and the poll thread, read by the poll
+// thread; one lock orders them all.
+class TCommandRing {
+ public:
+  static constexpr int kSlots = 16;
+  struct TCommand {
+    int address = 0;
+    std::string command;  // letter followed by data
+  };
+
+  // False when the ring is full and the command was dropped.
+  bool Push(int address, std::string command);
+  bool Front(TCommand& out) const;
+  void PopFront();
+  bool Empty() const;
+  int Waiting() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::array<TCommand, kSlots> slots_;  // guarded by lock_
+  int write_ = 0;                       // guarded by lock_
+  int read_ = 0;                        // guarded by lock_
+};
+
+class TPoll {
+ public:
+  // Starts the dispatcher; the poll thread starts with OpenPort.
+  TPoll(TCard& owner, TMainLoop& mainLoop);
+  ~TPoll();  // Stop
+  TPoll(const TPoll&) = delete;
+  TPoll& operator=(const TPoll&) = delete;
+
+  // Takes an opened port and starts the poll thread (the thread closes it).
+  void Start(std::unique_ptr<TSerialPort> port, int portNumber, std::string devicePath, int baud);
+  // Asks both threads to end without waiting (safe from a handler).
+  void RequestStop();
+  // Asks both threads to end and waits for them.
+  void Stop();
+
+  // Queues letter + data for an address inside FirstReader..LastReader;
+  // false when refused or when the ring is full.
+  bool Enqueue(int address, char letter, std::string_view data);
+  bool Enqueue(int address, std::string command);
+  std::string LatestPayload() const;
+
+  TCommandRing& Commands() { return commands_; }
+  TProcessInfo& Dispatcher() { return dispatcher_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void Execute(std::stop_token stop);
+  void CommandStep(std::stop_token stop);
+  void PollStep(int address, std::stop_token stop);
+  void HandleReply(int address, const std::string& reply, std::stop_token stop);
+  void ResendGate(int address);
+  void HandOver(int address, const std::string& payload, bool memory, std::stop_token stop);
+  bool Transact(int tries, int address, const std::string& command, std::string& reply,
+                std::stop_token stop);
+  void UpdateState(int address, bool good);
+  bool SendFrame(int address, const std::string& command);
+  bool ReceiveFrame(std::string& reply);
+  bool ReadByte(std::uint8_t& b);
+  void Post(TEventKind kind, int address, std::string value = {});
+  void PortFailed(const char* what);
+  void TryReopen();
+  void Sleep(std::stop_token stop, int ms);
+
+  TCard& owner_;
+  TMainLoop& mainLoop_;
+  TCommandRing commands_;
+
+  mutable std::mutex payloadLock_;
+  std::string latestPayload_;  // guarded by payloadLock_
+
+  // Poll thread only from here on.
+  std::unique_ptr<TSerialPort> port_;
+  int portNumber_ = 0;
+  std::string devicePath_;
+  int baud_ = 9600;
+  bool portBroken_ = false;  // the device failed; retried every kReopenMs
+  Clock::time_point lastReopen_{};
+  int cursor_ = 1;
+  std::optional<Clock::time_point> replyBase_;
+  TReplyReader reader_;
+  std::array<std::uint8_t, 64> inBuf_{};
+  std::size_t inPos_ = 0;
+  std::size_t inLen_ = 0;
+  std::array<bool, kAddressSlots> online_;
+  std::array<int, kAddressSlots> failCount_{};
+  std::array<bool, kAddressSlots> firstContact_;
+  std::array<int, kAddressSlots> counterTick_{};
+  std::array<int, kAddressSlots> inputTick_{};
+  std::array<bool, kAddressSlots> firstCounter_;
+  std::array<std::string, kAddressSlots> lastCounter_;
+
+  static constexpr int kOfflineFailures = 4;
+  static constexpr int kCounterEvery = 10;  // an 'R' on every 11th poll of an address
+  static constexpr int kInputEvery = 20;    // an 'I' on every 21st other poll
+  static constexpr int kReopenMs = 2000;
+  static constexpr int kIdleCycleMs = 20;
+
+  TProcessInfo dispatcher_;
+  std::jthread thread_;  // last member: joined before the rest goes away
+};
+
+}  // namespace orlo

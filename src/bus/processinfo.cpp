@@ -1,0 +1,88 @@
+#include "bus/processinfo.h"
+
+#include <chrono>
+
+#include "platform/mainloop.h"
+
+namespace orlo {
+
+bool TEventRing::Post(TEventKind kind, const TEventValues& values) {
+  {
+    std::lock_guard lk(lock_);
+    if (kind == TEventKind::CommStatus && commWaiting_ > 0) return true;
+    const int next = (write_ + 1) % kSlots;
+    if (next == read_) return false;
+    slots_[write_] = TSlot{kind, values};
+    write_ = next;
+    if (kind == TEventKind::CommStatus) ++commWaiting_;
+  }
+  posted_.notify_one();
+  return true;
+}
+
+bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const {
+  std::lock_guard lk(lock_);
+  if (read_ == write_) return false;
+  kind = slots_[read_].kind;
+  values = slots_[read_].values;
+  return true;
+}
+
+void TEventRing::Drop() {
+  std::lock_guard lk(lock_);
+  if (read_ == write_) return;
+  if (slots_[read_].kind == TEventKind::CommStatus) --commWaiting_;
+  slots_[read_] = TSlot{};
+  read_ = (read_ + 1) % kSlots;
+}
+
+bool TEventRing::Empty() const {
+  std::lock_guard lk(lock_);
+  return read_ == write_;
+}
+
+int TEventRing::Waiting() const {
+  std::lock_guard lk(lock_);
+  return (write_ - read_ + kSlots) % kSlots;
+}
+
+bool TEventRing::WaitForEvent(std::stop_token stop) {
+  std::unique_lock lk(lock_);
+  return posted_.wait(lk, stop, [this] { return read_ != write_; });
+}
+
+void TEventRing::Pause(std::stop_token stop, int ms) {
+  std::unique_lock lk(lock_);
+  posted_.wait_for(lk, stop, std::chrono::milliseconds(ms), [] { return false; });
+}
+
+TProcessInfo::TProcessInfo(TCard& owner, TMainLoop& mainLoop)
+    : owner_(owner), mainLoop_(mainLoop), thread_([this](std::stop_token st) { Execute(st); }) {}
+
+TProcessInfo::~TProcessInfo() { Stop(); }
+
+void TProcessInfo::Stop() {
+  thread_.request_stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TProcessInfo::DispatchOne() {
+  TEventKind kind;
+  TEventValues values;
+  if (!ring_.Peek(kind, values)) return;
+  owner_.Raise(kind, values);  // contains the handler's exceptions
+  ring_.Drop();
+}
+
+void TProcessInfo::Execute(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    // Waking the main thread only when there is something to deliver keeps
+    // an idle loop from costing anything.
+    if (!ring_.WaitForEvent(stop)) break;
+    mainLoop_.RunAndWait([this] { DispatchOne(); }, stop);
+    std::this_thread::yield();
+    ring_.Pause(stop, kDispatchPauseMs);
+  }
+}
+
+}  // namespace orlo

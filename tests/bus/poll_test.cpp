@@ -1,0 +1,324 @@
+// The poll thread against a device end on a real pseudo-terminal: reply
+// decoding, acknowledgements, online/offline bookkeeping, counter baselines.
+#include <atomic>
+
+#include "busfixture.h"
+
+namespace orlo::test {
+namespace {
+
+constexpr auto kSettle = std::chrono::seconds(20);
+
+class PollTest : public BusTest {
+ protected:
+  void OpenOne(int address = 1) {
+    if (!card_.OnPowerUp) RecordAll();
+    card_.SetFirstReader(address);
+    card_.SetLastReader(address);
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(events_.WaitFor("ErrorEx " + std::to_string(address) + " 1"));
+  }
+};
+
+TEST_F(PollTest, FirstContactGivesPowerUpThenErrorEx) {
+  OpenOne(1);
+  EXPECT_EQ(events_.Matching("PowerUp 1").size(), 1u);
+  const auto lines = events_.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "PowerUp 1");
+  EXPECT_EQ(lines[1], "ErrorEx 1 1");
+}
+
+TEST_F(PollTest, DeviceSilentAtStartIsOfflineOnFirstFailure) {
+  device_.SetOnline(2, false);
+  RecordAll();
+  card_.SetFirstReader(1);
+  card_.SetLastReader(2);
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(events_.WaitFor("Error 2"));
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 1 1"));
+  // Coming back: power-up then error-ex(false), in that order.
+  device_.SetOnline(2, true);
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 2 0"));
+  const auto two = events_.Matching("PowerUp 2");
+  EXPECT_EQ(two.size(), 1u);
+  std::vector<std::string> order;
+  for (const auto& l : events_.Lines())
+    if (l == "PowerUp 2" || l == "ErrorEx 2 0" || l == "Error 2") order.push_back(l);
+  EXPECT_EQ(order, (std::vector<std::string>{"Error 2", "PowerUp 2", "ErrorEx 2 0"}));
+}
+
+TEST_F(PollTest, OfflineOnTheFourthConsecutiveFailureNotBefore) {
+  OpenOne(1);
+  // Three missed polls in a row, then answers: still online.
+  device_.QueueSilence(1, 3);
+  ASSERT_TRUE(device_.WaitMoreFrames(10));
+  EXPECT_EQ(events_.Count("Error 1"), 0);
+
+  // Four in a row: offline, then back on the next answer.
+  device_.QueueSilence(1, 4);
+  ASSERT_TRUE(events_.WaitFor("Error 1"));
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 1 0"));
+  EXPECT_EQ(events_.Count("Error 1"), 1);
+  EXPECT_EQ(events_.Count("PowerUp 1"), 2);  // first contact and return
+}
+
+TEST_F(PollTest, BadCheckByteCountsAsNoReply) {
+  OpenOne(1);
+  std::string bad = ReplyFrame(ReplyText(1, 'C', "999"));
+  bad.back() = static_cast<char>(bad.back() ^ 0x20);
+  for (int i = 0; i < 4; ++i) device_.QueueReply(1, bad);
+  ASSERT_TRUE(events_.WaitFor("Error 1"));
+  EXPECT_TRUE(events_.Matching("Data").empty());
+}
+
+TEST_F(PollTest, CardReplyShapesReachOnData) {
+  OpenOne(1);
+  // Noise and an echo before SOH, a second SOH, a reply split across reads,
+  // an empty payload, and a reply whose address byte names another device.
+  device_.QueueReply(1, "\x7f\x02\x31\x43" + ReplyFrame(ReplyText(1, 'C', "111")));
+  device_.QueueReply(1, "\x01\x31\x43\x39" + ReplyFrame(ReplyText(1, 'C', "222")));
+  const std::string split = ReplyFrame(ReplyText(1, 'C', "333"));
+  device_.QueueAnswer(1, {{split.substr(0, 3), split.substr(3, 2), split.substr(5)}, 10});
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "")));
+  device_.QueueReply(1, ReplyFrame(ReplyText(7, 'C', "444")));
+  ASSERT_TRUE(events_.WaitFor("Data 1 444"));
+  EXPECT_EQ(events_.Matching("Data"),
+            (std::vector<std::string>{"Data 1 111", "Data 1 222", "Data 1 333", "Data 1 ",
+                                      "Data 1 444"}));
+}
+
+TEST_F(PollTest, AckInsideAFrameIsAPlainAck) {
+  OpenOne(1);
+  device_.QueueReply(1, "\x01\x31\x43\x31\x06\x32\x04\x00");
+  ASSERT_TRUE(device_.WaitMoreFrames(5));
+  EXPECT_TRUE(events_.Matching("Data").empty());
+  EXPECT_EQ(events_.Count("Error 1"), 0);
+}
+
+TEST_F(PollTest, EveryReplyKindRaisesItsEventAndQueuesItsAcknowledgement) {
+  OpenOne(1);
+  const struct {
+    char kind;
+    std::string payload;
+    std::string event;
+    std::string ack;  // command expected back, empty for none
+  } cases[] = {
+      {'#', "BC123", "BarCode 1 BC123", "A"},
+      {'D', "42", "DiscCode 1 42", "D"},
+      {'E', "x", "EscrowLever 1", "E"},
+      {'J', "12,3", "Printer 1 12,3", "J"},
+      {'K', "71", "ButtonUp 1 7", "K7"},
+      {'K', "80", "ButtonDown 1 8", "K8"},
+      {'U', "", "CashBox 1", "U"},
+      {'Z', "500", "Deposit 1 500", "Z"},
+      {'I', "\x05", "Input 1 \x05", ""},
+      {'M', "M77", "Memory 1 M77", ""},
+      {'C', "1234", "Data 1 1234", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.event);
+    device_.QueueReply(1, ReplyFrame(ReplyText(1, c.kind, c.payload)));
+    ASSERT_TRUE(events_.WaitFor(c.event));
+    if (!c.ack.empty()) {
+      ASSERT_TRUE(WaitCommand(1, c.ack));
+    }
+  }
+  // Unknown kinds raise nothing.
+  const auto before = events_.Lines().size();
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'Q', "zz")));
+  ASSERT_TRUE(device_.WaitMoreFrames(4));
+  for (const auto& l : events_.Lines()) EXPECT_EQ(l.find("zz"), std::string::npos);
+  EXPECT_GE(events_.Lines().size(), before);
+}
+
+TEST_F(PollTest, BoardReportPostsOnlyTheInputsItCarries) {
+  OpenOne(1);
+  // Board byte '3' (board 3), inputs 0..4: off, on, nothing, off, nothing.
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'L', "312x1\x07")));
+  ASSERT_TRUE(WaitCommand(1, "L3"));
+  ASSERT_TRUE(events_.WaitFor("InputOff 1 3 3"));
+  EXPECT_EQ(events_.Matching("Input"),
+            (std::vector<std::string>{"InputOff 1 3 0", "InputOn 1 3 1", "InputOff 1 3 3"}));
+}
+
+TEST_F(PollTest, CounterBaselineAfterStartAndAfterPowerUp) {
+  card_.SetNoCounters(false);
+  card_.SetNoInputs(true);
+  std::mutex m;
+  std::string counter = "11111";
+  device_.SetResponder([&](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+    if (f.letter() != 'R') return false;
+    std::lock_guard lk(m);
+    a.chunks = {ReplyFrame(ReplyText(f.address, 'R', counter))};
+    return true;
+  });
+  auto setCounter = [&](const std::string& v) {
+    std::lock_guard lk(m);
+    counter = v;
+  };
+  auto waitRPolls = [&](std::size_t n) {
+    const std::size_t target = FramesTo(1, 'R').size() + n;
+    return device_.WaitFrames(
+        [&](const std::vector<TPtyDevice::TFrame>&) { return FramesTo(1, 'R').size() >= target; });
+  };
+  OpenOne(1);
+  ASSERT_TRUE(waitRPolls(2));  // first answer is the baseline, the second is unchanged
+  EXPECT_TRUE(events_.Matching("Counter").empty());
+  setCounter("22222");
+  ASSERT_TRUE(events_.WaitFor("Counter 1 22222"));
+
+  // A power-up makes the next answer a new baseline again.
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'P', "")));
+  ASSERT_TRUE(events_.WaitFor("PowerUp 1", 2));
+  setCounter("33333");
+  ASSERT_TRUE(waitRPolls(2));
+  EXPECT_EQ(events_.Count("Counter 1 33333"), 0);
+  setCounter("44444");
+  ASSERT_TRUE(events_.WaitFor("Counter 1 44444"));
+}
+
+TEST_F(PollTest, PollLettersFollowTheTicks) {
+  card_.OnCounter = [](int, const std::string&) {};
+  card_.OnInput = [](int, const std::string&) {};
+  card_.SetFirstReader(1);
+  card_.SetLastReader(1);
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(
+      device_.WaitFrames([](const std::vector<TPtyDevice::TFrame>& f) { return f.size() >= 70; }));
+  std::string letters;
+  for (const auto& f : device_.Frames()) letters += f.letter();
+  letters.resize(66);
+  // 'R' every 11th poll; 'I' every 21st poll that is not an 'R' poll.
+  std::string want;
+  int c = 0, i = 0;
+  for (int n = 0; n < 66; ++n) {
+    char l = 'C';
+    if (++c > 10) {
+      c = 0;
+      l = 'R';
+    } else if (++i > 20) {
+      i = 0;
+      l = 'I';
+    }
+    want += l;
+  }
+  EXPECT_EQ(letters, want);
+}
+
+TEST_F(PollTest, FailingCommandRetriedWhileOnlineDroppedOnceOffline) {
+  OpenOne(1);
+  // The device falls silent from the moment the command reaches it.
+  std::atomic<bool> silent{false};
+  bool triggered = false;  // device thread only
+  device_.SetResponder([&](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer&) {
+    if (f.letter() == 'L' && !triggered) triggered = silent = true;
+    return silent.load();
+  });
+  main_.Do([&] { card_.SignMsg(1, "HELLO"); });
+  ASSERT_TRUE(events_.WaitFor("Error 1"));
+  // Command, poll, command, poll (offline): the command went out twice while
+  // the device counted as online, and once more to be dropped.
+  silent = false;
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 1 0"));
+  ASSERT_TRUE(device_.WaitMoreFrames(5));
+  EXPECT_EQ(FramesTo(1, 'L').size(), 3u);
+}
+
+TEST_F(PollTest, PowerUpResendsTheHeldGateState) {
+  card_.SetIdleMsg(1, "WELCOME");
+  card_.SetGateUpMsg(1, "GATE UP");
+  OpenOne(1);
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'P', "")));
+  ASSERT_TRUE(WaitCommand(1, "XWELCOME"));
+  main_.Do([&] { card_.SetGate(1, true); });
+  ASSERT_TRUE(WaitCommand(1, "OGATE UP"));
+  EXPECT_TRUE(card_.GetGate(1));
+}
+
+TEST_F(PollTest, ClockStampedGateCommandsAfterLowerCasePowerUp) {
+  card_.SetIdleMsg(1, "IDLE");
+  card_.SetGateUpMsg(1, "UP");
+  OpenOne(1);
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'p', "")));
+  auto isStamped = [](const TPtyDevice::TFrame& f, char letter, const std::string& text) {
+    const std::string d = f.data();
+    if (f.letter() != letter || d.size() != 12 + text.size()) return false;
+    for (int i = 0; i < 12; ++i)
+      if (d[i] < '0' || d[i] > '9') return false;
+    return d.substr(12) == text;
+  };
+  ASSERT_TRUE(device_.WaitFrames([&](const std::vector<TPtyDevice::TFrame>& frames) {
+    for (const auto& f : frames)
+      if (isStamped(f, 'x', "IDLE")) return true;
+    return false;
+  }));
+  main_.Do([&] { card_.SetGate(1, true); });
+  ASSERT_TRUE(device_.WaitFrames([&](const std::vector<TPtyDevice::TFrame>& frames) {
+    for (const auto& f : frames)
+      if (isStamped(f, 'o', "UP")) return true;
+    return false;
+  }));
+  // A new Open forgets the mark: plain 'O' again.
+  ASSERT_TRUE(Open());
+  main_.Do([&] { card_.SetGate(1, true); });
+  ASSERT_TRUE(WaitCommand(1, "OUP"));
+}
+
+TEST_F(PollTest, CardNoShowsTheLatestPayloadUpToNul) {
+  RecordAll();
+  std::string seen;
+  card_.OnData = [&](int, const std::string& v) {
+    seen = v;
+    events_.Add("card " + card_.CardNo());
+  };
+  OpenOne(1);
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', std::string("987\0xy", 6))));
+  ASSERT_TRUE(events_.WaitFor("card 987"));
+  EXPECT_EQ(seen, std::string("987\0xy", 6));
+  main_.Do([&] { card_.Close(); });
+  EXPECT_EQ(card_.CardNo(), "");
+}
+
+TEST_F(PollTest, HandlerQueuedGateCommandIsTheNextFrame) {
+  card_.SetFirstReader(1);
+  card_.SetLastReader(3);
+  RecordAll();
+  card_.OnData = [&](int r, const std::string& v) {
+    card_.GateOpenMsg(r, true, 5, "Thank you");
+    events_.Add("Data " + std::to_string(r) + " " + v);
+  };
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 3 1"));
+  device_.QueueReply(2, ReplyFrame(ReplyText(2, 'C', "55")));
+  ASSERT_TRUE(WaitCommand(2, "G005Thank you"));
+  const auto frames = device_.Frames();
+  for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+    if (frames[i + 1].command == "G005Thank you") {
+      EXPECT_EQ(frames[i].address, 2);
+      EXPECT_EQ(frames[i].letter(), 'C');
+    }
+  }
+}
+
+TEST_F(PollTest, PayOnFootFramesStartWithEnq) {
+  card_.SetPayOnFoot(true);
+  OpenOne(1);
+  for (const auto& f : device_.Frames()) EXPECT_EQ(f.start, '\x05');
+}
+
+TEST_F(PollTest, HandlerExceptionsAreContained) {
+  RecordAll();
+  card_.OnBarCode = [](int, const std::string&) { throw std::runtime_error("boom"); };
+  card_.OnData = [](int, const std::string&) { throw std::runtime_error("boom"); };
+  card_.SetFirstReader(1);
+  card_.SetLastReader(1);
+  ASSERT_TRUE(Open());
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, '#', "X")));
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "1")));
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'D', "9")));
+  ASSERT_TRUE(events_.WaitFor("DiscCode 1 9"));
+}
+
+}  // namespace
+}  // namespace orlo::test
