@@ -103,7 +103,6 @@ void TPoll::Sleep(std::stop_token stop, int ms) {
 
 void TPoll::Execute(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    if (portBroken_) TryReopen();
     const bool hadCommand = !commands_.Empty();
     CommandStep(stop);
 
@@ -267,12 +266,6 @@ bool TPoll::Transact(int tries, int address, const std::string& command, std::st
                      std::stop_token stop) {
   bool good = false;
   for (int i = 0; i < tries && !good && !stop.stop_requested(); ++i) {
-    if (portBroken_) {
-      // No line to talk on: the transaction takes its usual time-out and fails,
-      // so devices go offline as they would with a silent line.
-      Sleep(stop, owner_.OffLineDly());
-      break;
-    }
     port_->Purge();
     inPos_ = inLen_ = 0;
     SendFrame(address, command);  // a failed write still waits for a reply
@@ -367,6 +360,7 @@ bool TPoll::ReadByte(std::uint8_t& b) {
     const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     const int n = port_->Read(inBuf_.data(), inBuf_.size(), static_cast<int>(waitMs));
     if (n > 0) {
+      PortFailing(false);
       inLen_ = static_cast<std::size_t>(n);
       inPos_ = 0;
       b = inBuf_[inPos_++];
@@ -374,7 +368,7 @@ bool TPoll::ReadByte(std::uint8_t& b) {
       return true;
     }
     if (n < 0) {
-      PortFailed("read");
+      PortFailing(true);
       replyBase_.reset();
       return false;
     }
@@ -382,23 +376,16 @@ bool TPoll::ReadByte(std::uint8_t& b) {
   }
 }
 
-void TPoll::PortFailed(const char* what) {
-  if (portBroken_) return;
-  portBroken_ = true;
-  lastReopen_ = Clock::now();
-  port_->Close();
-  owner_.Log(Format("Serial port COM%d (%s) failed on %s; polling goes on without it", portNumber_,
-                    devicePath_, what));
-}
-
-void TPoll::TryReopen() {
-  const auto now = Clock::now();
-  if (now - lastReopen_ < std::chrono::milliseconds(kReopenMs)) return;
-  lastReopen_ = now;
-  std::string error;
-  if (!port_->Open(devicePath_, baud_, error)) return;
-  portBroken_ = false;
-  owner_.Log(Format("Serial port COM%d (%s) open again", portNumber_, devicePath_));
+void TPoll::PortFailing(bool failing) {
+  // The port itself keeps the time-outs of a dead line and re-opens a
+  // re-plugged adapter; here the change is only logged, once each way.
+  if (failing == portFailing_) return;
+  portFailing_ = failing;
+  if (failing)
+    owner_.Log(Format("Serial port COM%d (%s) failed; devices on it go offline", portNumber_,
+                      devicePath_));
+  else
+    owner_.Log(Format("Serial port COM%d (%s) works again", portNumber_, devicePath_));
 }
 
 }  // namespace orlo

@@ -95,8 +95,7 @@ class TPoll {
   bool ReceiveFrame(std::string& reply);
   bool ReadByte(std::uint8_t& b);
   void Post(TEventKind kind, int address, std::string value = {});
-  void PortFailed(const char* what);
-  void TryReopen();
+  void PortFailing(bool failing);
   void Sleep(std::stop_token stop, int ms);
 
   TCard& owner_;
@@ -111,8 +110,7 @@ class TPoll {
   int portNumber_ = 0;
   std::string devicePath_;
   int baud_ = 9600;
-  bool portBroken_ = false;  // the device failed; retried every kReopenMs
-  Clock::time_point lastReopen_{};
+  bool portFailing_ = false;  // the last read found the device gone
   int cursor_ = 1;
   std::optional<Clock::time_point> replyBase_;
   TReplyReader reader_;
@@ -130,7 +128,6 @@ class TPoll {
   static constexpr int kOfflineFailures = 4;
   static constexpr int kCounterEvery = 10;  // an 'R' on every 11th poll of an address
   static constexpr int kInputEvery = 20;    // an 'I' on every 21st other poll
-  static constexpr int kReopenMs = 2000;
   static constexpr int kIdleCycleMs = 20;
 
   TProcessInfo dispatcher_;

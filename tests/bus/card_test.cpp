@@ -185,9 +185,9 @@ TEST_F(CardTest, ClosingWhileACardHandOverWaitsNeverDeadlocks) {
   main_.Loop().Post([&] {
     // The main thread is busy while the card reply arrives: the poll thread
     // now waits for it in the hand-over. Closing here must not wait forever.
-    device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "1")));
     device_.WaitFrames([](const auto& f) { return !f.empty(); });
-    device_.WaitMoreFrames(1);
+    device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "1")));
+    device_.WaitMoreFrames(1);  // the poll that takes the card reply
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     card_.Close();
     closed = true;
