@@ -133,7 +133,11 @@ int CountersDbTest::LotCount(int lotId) {
 
 std::string CountersDbTest::LogText() {
   if (log_) log_->Log("");
-  return ReadFile(dir_.file("test.log"));
+  // Lines end in CR LF; compare them as "\n".
+  std::string text;
+  for (char c : ReadFile(dir_.file("test.log")))
+    if (c != '\r') text += c;
+  return text;
 }
 
 void CountersDbTest::BlockDeviceUpdates() {
