@@ -13,6 +13,9 @@ int CounterValue(std::string_view report, int i) {
   return static_cast<unsigned char>(report[static_cast<std::size_t>(i - 1)]) & 0x0F;
 }
 
+// v + 1 without overflow: count_soft is written by other programs too.
+int PlusOne(int v) { return static_cast<int>(static_cast<long long>(v) + 1); }
+
 }  // namespace
 
 TCounter::TCounter(TMessLog* log, bool softCounter, int address, int loopId, TODBC* conn)
@@ -72,7 +75,7 @@ std::string TCounter::Process(std::string_view report) {
 void TCounter::AddSoftCount() {
   TODBCStatement dev(conn_);
   if (dev.ExecSQLFmt("SELECT * FROM device WHERE id = %d", deviceId_)) {
-    softCount_ = dev.FieldAsInteger("count_soft") + 1;
+    softCount_ = PlusOne(dev.FieldAsInteger("count_soft"));
     bool lotFound = false;
     {
       TODBCStatement lot(conn_);
@@ -82,7 +85,7 @@ void TCounter::AddSoftCount() {
   } else {
     // The row could not be read: follow the increment made below, so that a
     // later CheckSoftCount does not take the whole count_soft as new passes.
-    ++softCount_;
+    softCount_ = PlusOne(softCount_);
   }
   TODBCStatement upd(conn_);
   upd.ExecSQLFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", deviceId_);
