@@ -41,10 +41,12 @@ std::string Trim(std::string_view s) {
 }
 
 // Binds the driver manager; on any missing entry point the library is
-// released again and the table stays empty.
+// released again and the table stays empty. The library is never unloaded
+// (RTLD_NODELETE): unixODBC keeps process-wide state that an unload would
+// leak, and the service connects again and again over its lifetime.
 void* BindDriverManager(detail::OdbcApi& api) {
-  void* lib = dlopen("libodbc.so.2", RTLD_NOW | RTLD_LOCAL);
-  if (!lib) lib = dlopen("libodbc.so", RTLD_NOW | RTLD_LOCAL);
+  void* lib = dlopen("libodbc.so.2", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (!lib) lib = dlopen("libodbc.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!lib) return nullptr;
   bool complete = true;
 #define ORLO_ODBC_RESOLVE(name)                                         \
@@ -311,7 +313,11 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
   c.ReportDbc(api.SQLSetConnectAttr(c.dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5),
                                     SQL_IS_UINTEGER));
   c.kind = DetectDBKind(Driver, dbkUnknown);
-  if (!Database.empty() && c.kind != dbkCodeBase) {
+  // MariaDB Connector/ODBC leaks the catalog name set before a connect (a few
+  // bytes per attempt, and the supervisor retries every second while the
+  // server is down); its connection string names the database anyway.
+  const bool catalogInString = c.kind == dbkMySQL && DSN.empty();
+  if (!Database.empty() && c.kind != dbkCodeBase && !catalogInString) {
     std::string catalog = Database;
     c.ReportDbc(api.SQLSetConnectAttr(c.dbc, SQL_ATTR_CURRENT_CATALOG,
                                       reinterpret_cast<SQLCHAR*>(catalog.data()), SQL_NTS));
