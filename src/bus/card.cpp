@@ -50,6 +50,8 @@ std::string TCard::CardNo() const {
   return payload;
 }
 
+TBusStats TCard::Stats() const { return poll_ ? poll_->Stats() : TBusStats{}; }
+
 void TCard::SetIdleMsg(int address, const std::string& text) {
   if (!ValidSlot(address)) return;
   std::lock_guard lk(gateLock_);
@@ -258,6 +260,32 @@ void TCard::DoCashBox(int r) { ORLO_RAISE(OnCashBox, r); }
 void TCard::DoCommStatus(int r, bool c) { ORLO_RAISE(OnCommStatus, r, c); }
 
 #undef ORLO_RAISE
+
+std::uint32_t TCard::HandledEvents() const {
+  std::uint32_t bits = 0;
+  auto add = [&bits](bool assigned, std::uint32_t bit) {
+    if (assigned) bits |= bit;
+  };
+  add(bool(OnCounter), EventBit(TEventKind::Counter));
+  add(bool(OnInput), EventBit(TEventKind::Input));
+  add(bool(OnDiscCode), EventBit(TEventKind::DiscCode));
+  add(bool(OnDeposit), EventBit(TEventKind::Deposit));
+  add(bool(OnBarCode), EventBit(TEventKind::BarCode));
+  add(bool(OnInputOn), EventBit(TEventKind::InputOn));
+  add(bool(OnInputOff), EventBit(TEventKind::InputOff));
+  add(bool(OnButtonUp), EventBit(TEventKind::ButtonUp));
+  add(bool(OnButtonDown), EventBit(TEventKind::ButtonDown));
+  add(bool(OnError), EventBit(TEventKind::Error));
+  add(bool(OnErrorEx), EventBit(TEventKind::ErrorEx));
+  add(bool(OnPowerUp), EventBit(TEventKind::PowerUp));
+  add(bool(OnEscrowLever), EventBit(TEventKind::EscrowLever));
+  add(bool(OnCashBox), EventBit(TEventKind::CashBox));
+  add(bool(OnCommStatus), EventBit(TEventKind::CommStatus));
+  add(bool(OnPrinter), EventBit(TEventKind::Printer));
+  add(bool(OnData), kDataBit);
+  add(bool(OnMemory), kMemoryBit);
+  return bits;
+}
 
 void TCard::Raise(TEventKind kind, const TEventValues& v) {
   switch (kind) {

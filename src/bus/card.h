@@ -67,6 +67,13 @@ using TCardEvent = std::function<void(int reader, const std::string& value)>;
 using TInputEvent = std::function<void(int reader, int board, int input)>;
 using TCommEvent = std::function<void(int reader, bool comstat)>;
 
+// Line counters of an open card since its Open (for installers and benchmarks).
+struct TBusStats {
+  std::uint64_t transactions = 0;  // commands and polls sent
+  std::uint64_t failures = 0;      // transactions without a good reply
+  std::uint64_t offline = 0;       // devices declared offline
+};
+
 // Creates the serial port a card opens; tests may inject one that fails.
 using TSerialPortFactory = std::function<std::unique_ptr<TSerialPort>()>;
 
@@ -135,6 +142,8 @@ class TCard {
   int OffLineDly() const { return offLineDly_; }
   // Payload of the latest good poll reply up to its first NUL; empty when closed.
   std::string CardNo() const;
+  // Zero while closed.
+  TBusStats Stats() const;
 
   // Per-address display texts (addresses 0..16, others ignored); kept while closed.
   void SetIdleMsg(int address, const std::string& text);
@@ -181,6 +190,15 @@ class TCard {
 
   // Raises the event of a queued kind (the dispatcher's DispatchOne).
   void Raise(TEventKind kind, const TEventValues& values);
+
+  // Which handlers are assigned, one bit per queued kind plus the two
+  // hand-over events; read by Open when it starts the poll thread.
+  static constexpr std::uint32_t kDataBit = 1u << 16;
+  static constexpr std::uint32_t kMemoryBit = 1u << 17;
+  static constexpr std::uint32_t EventBit(TEventKind kind) {
+    return 1u << static_cast<unsigned>(kind);
+  }
+  std::uint32_t HandledEvents() const;
 
   // The device clock text "hhnnssyymmdd" of a date-time.
   static std::string ClockText(TDateTime when);

@@ -47,7 +47,10 @@ int TCommandRing::Waiting() const {
 // ---- poll thread ----
 
 TPoll::TPoll(TCard& owner, TMainLoop& mainLoop)
-    : owner_(owner), mainLoop_(mainLoop), dispatcher_(owner, mainLoop) {
+    : owner_(owner),
+      mainLoop_(mainLoop),
+      handled_(owner.HandledEvents()),
+      dispatcher_(owner, mainLoop) {
   online_.fill(true);
   firstContact_.fill(true);
   firstCounter_.fill(true);
@@ -91,6 +94,14 @@ bool TPoll::Enqueue(int address, std::string command) {
 std::string TPoll::LatestPayload() const {
   std::lock_guard lk(payloadLock_);
   return latestPayload_;
+}
+
+TBusStats TPoll::Stats() const {
+  TBusStats s;
+  s.transactions = transactions_.load(std::memory_order_relaxed);
+  s.failures = failures_.load(std::memory_order_relaxed);
+  s.offline = offline_.load(std::memory_order_relaxed);
+  return s;
 }
 
 void TPoll::Sleep(std::stop_token stop, int ms) {
@@ -152,7 +163,12 @@ void TPoll::Post(TEventKind kind, int address, std::string value) {
   TEventValues v;
   v.reader = address;
   v.value = std::move(value);
-  dispatcher_.Post(kind, v);
+  PostEvent(kind, v);
+}
+
+void TPoll::PostEvent(TEventKind kind, const TEventValues& values) {
+  // An event without a handler would only wake the main thread for nothing.
+  if (handled_ & TCard::EventBit(kind)) dispatcher_.Post(kind, values);
 }
 
 void TPoll::HandleReply(int address, const std::string& reply, std::stop_token stop) {
@@ -204,7 +220,7 @@ void TPoll::HandleReply(int address, const std::string& reply, std::stop_token s
         const char state = payload[i + 1];
         if (state != '1' && state != '2') continue;
         v.input = static_cast<int>(i);
-        dispatcher_.Post(state == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
+        PostEvent(state == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
       }
       break;
     }
@@ -276,6 +292,8 @@ bool TPoll::Transact(int tries, int address, const std::string& command, std::st
 }
 
 void TPoll::UpdateState(int address, bool good) {
+  transactions_.fetch_add(1, std::memory_order_relaxed);
+  if (!good) failures_.fetch_add(1, std::memory_order_relaxed);
   if (firstContact_[address]) {
     firstContact_[address] = false;
     if (good) {
@@ -285,9 +303,10 @@ void TPoll::UpdateState(int address, bool good) {
       TEventValues v;
       v.reader = address;
       v.comstat = true;
-      dispatcher_.Post(TEventKind::ErrorEx, v);
+      PostEvent(TEventKind::ErrorEx, v);
     } else {
       online_[address] = false;
+      offline_.fetch_add(1, std::memory_order_relaxed);
       Post(TEventKind::Error, address);
     }
     return;
@@ -300,10 +319,11 @@ void TPoll::UpdateState(int address, bool good) {
       TEventValues v;
       v.reader = address;
       v.comstat = false;
-      dispatcher_.Post(TEventKind::ErrorEx, v);
+      PostEvent(TEventKind::ErrorEx, v);
     }
   } else if (online_[address] && ++failCount_[address] >= kOfflineFailures) {
     online_[address] = false;
+    offline_.fetch_add(1, std::memory_order_relaxed);
     Post(TEventKind::Error, address);
   }
 }
@@ -322,7 +342,7 @@ bool TPoll::SendFrame(int address, const std::string& command) {
   TEventValues v;
   v.reader = address;
   v.comstat = ok;
-  dispatcher_.Post(TEventKind::CommStatus, v);
+  PostEvent(TEventKind::CommStatus, v);
   return ok;
 }
 
@@ -373,6 +393,9 @@ bool TPoll::ReadByte(std::uint8_t& b) {
       return false;
     }
     now = Clock::now();
+    // Less than a millisecond left: the wait has the resolution of one
+    // millisecond anyway, and spinning on empty reads would only burn CPU.
+    if (deadline - now < std::chrono::milliseconds(1)) now = deadline;
   }
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -75,6 +76,7 @@ class TPoll {
   bool Enqueue(int address, char letter, std::string_view data);
   bool Enqueue(int address, std::string command);
   std::string LatestPayload() const;
+  TBusStats Stats() const;
 
   TCommandRing& Commands() { return commands_; }
   TProcessInfo& Dispatcher() { return dispatcher_; }
@@ -95,15 +97,22 @@ class TPoll {
   bool ReceiveFrame(std::string& reply);
   bool ReadByte(std::uint8_t& b);
   void Post(TEventKind kind, int address, std::string value = {});
+  void PostEvent(TEventKind kind, const TEventValues& values);
   void PortFailing(bool failing);
   void Sleep(std::stop_token stop, int ms);
 
   TCard& owner_;
   TMainLoop& mainLoop_;
+  const std::uint32_t handled_;  // TCard::EventBit of each assigned handler
   TCommandRing commands_;
 
   mutable std::mutex payloadLock_;
   std::string latestPayload_;  // guarded by payloadLock_
+
+  // Written by the poll thread, read by anyone.
+  std::atomic<std::uint64_t> transactions_{0};
+  std::atomic<std::uint64_t> failures_{0};
+  std::atomic<std::uint64_t> offline_{0};
 
   // Poll thread only from here on.
   std::unique_ptr<TSerialPort> port_;

@@ -61,6 +61,9 @@ TEST_F(PollTest, OfflineOnTheFourthConsecutiveFailureNotBefore) {
   ASSERT_TRUE(events_.WaitFor("ErrorEx 1 0"));
   EXPECT_EQ(events_.Count("Error 1"), 1);
   EXPECT_EQ(events_.Count("PowerUp 1"), 2);  // first contact and return
+  const TBusStats stats = card_.Stats();
+  EXPECT_EQ(stats.failures, 7u);
+  EXPECT_EQ(stats.offline, 1u);
 }
 
 TEST_F(PollTest, BadCheckByteCountsAsNoReply) {
