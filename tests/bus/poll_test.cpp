@@ -82,7 +82,7 @@ TEST_F(PollTest, CardReplyShapesReachOnData) {
   device_.QueueReply(1, "\x7f\x02\x31\x43" + ReplyFrame(ReplyText(1, 'C', "111")));
   device_.QueueReply(1, "\x01\x31\x43\x39" + ReplyFrame(ReplyText(1, 'C', "222")));
   const std::string split = ReplyFrame(ReplyText(1, 'C', "333"));
-  device_.QueueAnswer(1, {{split.substr(0, 3), split.substr(3, 2), split.substr(5)}, 10});
+  device_.QueueAnswer(1, {{split.substr(0, 3), split.substr(3, 2), split.substr(5)}, 3});
   device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "")));
   device_.QueueReply(1, ReplyFrame(ReplyText(7, 'C', "444")));
   ASSERT_TRUE(events_.WaitFor("Data 1 444"));

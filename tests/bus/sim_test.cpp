@@ -26,6 +26,7 @@ class SimLoopTest : public ::testing::Test {
     std::ofstream(settings) << "[Ports]\nCOM4=" << sim_.Path() << "\n";
     card_.SetSettingsFile(settings);
     card_.SetPort(4);
+    card_.SetRespDly(kTestRespDly);
     card_.SetFirstReader(1);
     card_.SetLastReader(16);
     card_.OnPowerUp = [this](int r) { events_.Add("PowerUp " + std::to_string(r)); };
@@ -72,7 +73,7 @@ TEST_F(SimLoopTest, SixteenDevicesCardsAndAVanishingLine) {
   sim_.QueueReply(9, 'C', "1002", noisy);
   sim::TReplyOptions split;
   split.splitAt = 4;
-  split.splitGapMs = 15;
+  split.splitGapMs = 5;
   sim_.QueueReply(16, 'C', "1003", split);
   sim::TReplyOptions bad;
   bad.badCheck = true;
