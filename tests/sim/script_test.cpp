@@ -269,3 +269,24 @@ TEST(SimProgram, DrivenFromStdinAndTheControlSocket) {
 
 }  // namespace
 }  // namespace orlo::sim
+
+namespace orlo::sim {
+namespace {
+
+TEST_F(ScriptTest, EveryRepeatsACommandUntilStopped) {
+  Run("devices 1");
+  EXPECT_EQ(Run("every 5 card 1 42"), "ok repeaters=1");
+  EXPECT_EQ(Run("every 5 quit").rfind("error", 0), 0u);
+  EXPECT_EQ(Run("every 0 card 1 1").rfind("error", 0), 0u);
+  // Wait until the repeater has queued at least two reports.
+  for (int i = 0; i < 2000 && sim.Queued(1) < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_GE(sim.Queued(1), 2u);
+  EXPECT_EQ(Run("every stop"), "ok");
+  std::size_t queued = sim.Queued(1);
+  EXPECT_EQ(Poll(1), EncodeReply(0x31, 'C', "42"));
+  EXPECT_EQ(sim.Queued(1), queued - 1) << "nothing queued after the stop";
+}
+
+}  // namespace
+}  // namespace orlo::sim

@@ -267,6 +267,29 @@ bool ParseHex(const std::string& text, std::string& out, std::string& error) {
   return true;
 }
 
+TSimScript::~TSimScript() { StopRepeaters(); }
+
+void TSimScript::StopRepeaters() {
+  for (auto& t : repeaters_) t.request_stop();
+  repeaters_.clear();  // joins each
+}
+
+void TSimScript::StartRepeater(int periodMs, const std::string& command) {
+  repeaters_.emplace_back([this, periodMs, command](std::stop_token stop) {
+    TSimScript inner(sim_);
+    auto next = std::chrono::steady_clock::now();
+    while (!stop.stop_requested()) {
+      next += std::chrono::milliseconds(periodMs);
+      {
+        std::unique_lock<std::mutex> lock(repeatMutex_);
+        repeatCv_.wait_until(lock, stop, next, [] { return false; });
+      }
+      if (stop.stop_requested()) return;
+      inner.Execute(command);
+    }
+  });
+}
+
 std::string TSimScript::Help() {
   return R"(Commands (one per line; ADDR is 1..16; LIST is e.g. "1 3", "1-4", "2,5" or "all";
 texts take the escapes \xHH \s \t \r \n \0 \\; a line starting with # is a comment):
@@ -299,6 +322,8 @@ texts take the escapes \xHH \s \t \r \n \0 \\; a line starting with # is a comme
   forget                  clear the record of received frames
   status                  one line per device
   sleep MS                pause this command stream
+  every MS COMMAND        run COMMAND every MS ms (e.g. "every 8000 card 1 1234")
+  every stop              stop the repeaters this command stream started
   vanish                  close the line (the controller sees its port disappear)
   quit                    end the simulator
 Report options [OPT]: -to LETTER (answer this command instead; * = any), -untilack (report
@@ -493,6 +518,23 @@ std::vector<std::string> TSimScript::Execute(const std::string& line) {
       args.NoMore();
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       out.push_back("ok");
+    } else if (cmd == "every") {
+      std::string first = args.Need("period or stop");
+      if (first == "stop") {
+        args.NoMore();
+        StopRepeaters();
+        out.push_back("ok");
+      } else {
+        int ms = ToInt(first, "period", 1, 86400000);
+        std::string command = args.Rest();
+        TArgs inner(command);
+        if (inner.AtEnd()) throw TUsageError("missing command");
+        std::string name = inner.Word();
+        if (name == "every" || name == "quit" || name == "exit" || name == "sleep")
+          throw TUsageError("\"" + name + "\" cannot be repeated");
+        StartRepeater(ms, command);
+        out.push_back("ok repeaters=" + std::to_string(repeaters_.size()));
+      }
     } else if (cmd == "vanish") {
       args.NoMore();
       sim_.Close();

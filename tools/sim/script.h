@@ -5,8 +5,12 @@
 // simulator underneath is shared and thread-safe.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "simulator.h"
@@ -16,6 +20,9 @@ namespace orlo::sim {
 class TSimScript {
  public:
   explicit TSimScript(TSimulator& sim) : sim_(sim) {}
+  ~TSimScript();  // stops and joins the "every" repeaters
+  TSimScript(const TSimScript&) = delete;
+  TSimScript& operator=(const TSimScript&) = delete;
 
   std::vector<std::string> Execute(const std::string& line);
   // Set by the "quit" command.
@@ -24,8 +31,16 @@ class TSimScript {
   static std::string Help();
 
  private:
+  void StartRepeater(int periodMs, const std::string& command);
+  void StopRepeaters();
+
   TSimulator& sim_;
   bool quit_ = false;
+  // Repeaters started by "every": each runs its command with its own script
+  // on its own thread until "every stop" or the end of this script.
+  std::vector<std::jthread> repeaters_;
+  std::mutex repeatMutex_;
+  std::condition_variable_any repeatCv_;
 };
 
 // Decodes the escapes of command arguments: \xHH, \s (space), \t, \r, \n,
