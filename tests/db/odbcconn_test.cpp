@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "config/connparams.h"
 #include "dbtest.h"
 #include "platform/ping.h"
 
@@ -252,6 +253,32 @@ TEST(ServerRestart, SupervisorReconnectsAfterTheServerComesBack) {
   TODBCStatement fresh(odbc);
   ASSERT_TRUE(fresh.ExecSQL("SELECT * FROM kept"));
   EXPECT_EQ(fresh.FieldAsInteger("id"), 1);
+}
+
+// The shipped defaults (no registry values at all) reach the server: driver
+// "MySQL ODBC 3.51 Driver", database tarn named twice, kestrel/plover. Only
+// the port is added, as the private server does not listen on 3306.
+TEST(DefaultParameters, ConnectByDriverString) {
+  MariaDBServer server;
+  ORLO_REQUIRE_MARIADB(server);
+  TempDir dir;
+  TConnParams params(dir.file("no-registry.reg"));
+  ASSERT_EQ(params.ConnectOptions(), "SERVER=127.0.0.1;database=tarn");
+  TMessLog log(dir.file("x.log"), false, false, false, true);
+  TODBC odbc;
+  TODBCConn conn(700);
+  conn.SetODBC(&odbc);
+  conn.SetLog(&log);
+  conn.SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
+                 params.ConnectOptions() + ";PORT=" + server.port);
+  conn.SetPingHost(params.Host);
+  conn.SetPingFunc(Answer(TPingOutcome::Reply));
+  ASSERT_TRUE(conn.IsConnected()) << (log.Log(""), ReadFile(dir.file("x.log")));
+  EXPECT_EQ(odbc.DBKind(), dbkMySQL);
+  TODBCStatement q(odbc);
+  ASSERT_TRUE(q.ExecSQL("SELECT DATABASE() AS db, CURRENT_USER() AS who"));
+  EXPECT_EQ(q.FieldAsString("db"), "tarn");
+  EXPECT_EQ(q.FieldAsString("who").substr(0, 8), "kestrel@");
 }
 
 TEST(IcmpEcho, LoopbackAnswersAndUnknownHostsFail) {
