@@ -33,14 +33,15 @@ void StartPeriod(TODBC& odbc, TODBCStatement& card, bool shared, TDateTime t, in
   else
     sql.BuildUpdate("UPDATE card", "WHERE number = " + detail::NumberLiteral(card, "number"), text);
   TODBCStatement q(odbc);
-  q.ExecSQL(text);
+  detail::Seen(q, q.ExecSQL(text));
 }
 
 }  // namespace
 
 int HolidayTab(TODBC& odbc, TDateTime date) {
   TODBCStatement q(odbc);
-  if (!q.ExecSQLFmt("SELECT tab_num FROM holiday WHERE holi_day = '%s'", detail::DateText(date)))
+  if (!detail::Seen(q, q.ExecSQLFmt("SELECT tab_num FROM holiday WHERE holi_day = '%s'",
+                                    detail::DateText(date))))
     return 0;
   return q.FieldAsInteger("tab_num");
 }
@@ -57,14 +58,16 @@ bool AccessLevelAllows(TODBC& odbc, int accessLevelId, TDateTime transTime, int 
   const long long t = detail::TimeOfDayMs(transTime);
   TODBCStatement ranges(odbc);
   TODBCStatement link(odbc);
-  for (bool ok = ranges.ExecSQLFmt("SELECT id, %s, start_time, end_time FROM a_l_range WHERE "
-                                   "access_level_id = %d",
-                                   column, accessLevelId);
+  for (bool ok = detail::Seen(
+           ranges, ranges.ExecSQLFmt("SELECT id, %s, start_time, end_time FROM a_l_range WHERE "
+                                     "access_level_id = %d",
+                                     column, accessLevelId));
        ok; ok = ranges.dbSkip()) {
     if (!ranges.FieldAsBoolean(column)) continue;
-    if (!link.ExecSQLFmt(
-            "SELECT * FROM a_l_range_device WHERE a_l_range_id = %d and device_id = %d",
-            ranges.FieldAsInteger("id"), deviceId))
+    if (!detail::Seen(
+            link, link.ExecSQLFmt(
+                      "SELECT * FROM a_l_range_device WHERE a_l_range_id = %d and device_id = %d",
+                      ranges.FieldAsInteger("id"), deviceId)))
       continue;
     // Times of day; a NULL reads as midnight.
     const long long s = detail::TimeOfDayMs(ranges.FieldAsDateTime("start_time"));

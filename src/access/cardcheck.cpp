@@ -48,7 +48,9 @@ void ApplyGrant(TODBC& odbc, TODBCStatement& update, TODBCStatement& device, TOD
   bool debited = false;
   if (dir != 3 && (debitFlg || resetFlag) && device.FieldAsBoolean("debit_flag"))
     debited = DebitCard(odbc, card, cardType, t);
-  if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
+  if (dir != 3)
+    detail::Seen(update,
+                 update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo));
   if (!debitFlg || resetFlag || debited) UpdateDebitDate(update, cardNo, t);
   UpdateLastPass(update, cardNo, t);
   UpdatePathwayPosition(odbc, card, device, cardType);
@@ -96,12 +98,12 @@ TDateTime MemoryCardTime(const std::string& record, TDateTime now) {
 }
 
 bool FindCard(TODBCStatement& q, double cardNo) {
-  return q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", cardNo);
+  return detail::Seen(q, q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", cardNo));
 }
 
 bool FindCardType(TODBCStatement& card, TODBCStatement& cardType) {
-  return cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d",
-                             card.FieldAsInteger("type_id"));
+  return detail::Seen(cardType, cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d",
+                                                    card.FieldAsInteger("type_id")));
 }
 
 int ValidateCard(bool debugLog, TMessLog* log, TODBC& odbc, int pbResetMinutes, double cardNo,
@@ -153,8 +155,10 @@ int ProcessCard(bool debugLog, TMessLog* log, TODBC& odbc, double cardNo, int ad
 
   TODBCStatement update(odbc), device(odbc), settings(odbc), card(odbc), cardType(odbc);
   // Whether these rows exist is not tested: a missing one reads as zeros.
-  device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr);
-  settings.ExecSQL("SELECT * FROM settings");
+  detail::Seen(
+      device,
+      device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr));
+  detail::Seen(settings, settings.ExecSQL("SELECT * FROM settings"));
 
   const int code = ValidateCard(debugLog, log, odbc, settings.FieldAsInteger("stup_pbrst"), cardNo,
                                 t, settings, device, cardType, card);

@@ -23,12 +23,15 @@ bool DebitCard(TODBC& odbc, TODBCStatement& card, TODBCStatement& cardType, TDat
   if (resetFlag && detail::Ms(card.FieldAsDateTime("debit_reset_date")) < t) {
     // The refilling pass takes the first of the new uses; the next refill is
     // due after the last second of this month.
-    q.ExecSQLFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
-                 static_cast<long long>(cardType.FieldAsInteger("uses")) - 1,
-                 detail::MonthEndText(transTime), number);
+    detail::Seen(
+        q, q.ExecSQLFmt(
+               "UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
+               static_cast<long long>(cardType.FieldAsInteger("uses")) - 1,
+               detail::MonthEndText(transTime), number));
   } else {
-    q.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f",
-                 static_cast<long long>(card.FieldAsInteger("debit_left")) - 1, number);
+    detail::Seen(
+        q, q.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f",
+                        static_cast<long long>(card.FieldAsInteger("debit_left")) - 1, number));
   }
   return true;
 }
@@ -38,7 +41,7 @@ void UpdateDebitDate(TODBCStatement& update, double cardNo, TDateTime transTime)
   sql.AddDateTime("debit_date", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
-  update.ExecSQLFmt(text, cardNo);
+  detail::Seen(update, update.ExecSQLFmt(text, cardNo));
 }
 
 bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& rec) {
@@ -56,7 +59,7 @@ bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& 
   std::string text;
   sql.BuildInsert("INSERT INTO trans", "Values", text, "");
   // Run as built: the names may hold '%', so the text never passes a format step.
-  return update.ExecSQL(text);
+  return detail::Seen(update, update.ExecSQL(text));
 }
 
 std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,

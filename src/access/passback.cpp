@@ -13,7 +13,8 @@ bool GroupHasRoom(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
   // Only entries are held back by a full group.
   if (group <= 0 || device.FieldAsInteger("dir_ection") != 1) return true;
   TODBCStatement pool(odbc);
-  if (!pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return true;
+  if (!detail::Seen(pool, pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)))
+    return true;
   return pool.FieldAsInteger("max_inlot") > pool.FieldAsInteger("cur_inlot");
 }
 
@@ -29,9 +30,10 @@ bool PathwayAllows(TODBC& odbc, TODBCStatement& card, TODBCStatement& device, bo
 
   const int deviceId = device.FieldAsInteger("id");
   TODBCStatement hop(odbc);
-  if (!hop.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and "
-                      "to_device=%d",
-                      pathway, inGate, deviceId)) {
+  if (!detail::Seen(
+          hop, hop.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and "
+                              "to_device=%d",
+                              pathway, inGate, deviceId))) {
     if (debugLog && log)
       log->LogFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
     return false;
@@ -61,7 +63,7 @@ void UpdateLastPass(TODBCStatement& update, double cardNo, TDateTime transTime) 
   sql.AddDateTime("trans_dt", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
-  update.ExecSQLFmt(text, cardNo);
+  detail::Seen(update, update.ExecSQLFmt(text, cardNo));
 }
 
 void UpdatePathwayPosition(TODBC& odbc, TODBCStatement& card, TODBCStatement& device,
@@ -71,22 +73,26 @@ void UpdatePathwayPosition(TODBC& odbc, TODBCStatement& card, TODBCStatement& de
   const int deviceId = device.FieldAsInteger("id");
   TODBCStatement q(odbc);
   // On the pathway while a hop of it starts here, off it (-1) otherwise.
-  const bool hopStarts = q.ExecSQLFmt(
-      "SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway, deviceId);
-  q.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=" + detail::NumberLiteral(card, "number"),
-               hopStarts ? deviceId : -1);
+  const bool hopStarts = detail::Seen(
+      q, q.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway,
+                      deviceId));
+  detail::Seen(q, q.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=" +
+                                   detail::NumberLiteral(card, "number"),
+                               hopStarts ? deviceId : -1));
 }
 
 void UpdateGroupCount(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
   const int group = card.FieldAsInteger("group_id");
   if (group <= 0) return;
   TODBCStatement q(odbc);
-  if (!q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return;
+  if (!detail::Seen(q, q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group))) return;
   const int dir = device.FieldAsInteger("dir_ection");
   if (dir == 1)
-    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group);
+    detail::Seen(
+        q, q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group));
   else if (dir == 2 && q.FieldAsInteger("cur_inlot") > 0)
-    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group);
+    detail::Seen(
+        q, q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group));
 }
 
 }  // namespace orlo
