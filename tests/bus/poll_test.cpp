@@ -1,13 +1,12 @@
 // The poll thread against a device end on a real pseudo-terminal: reply
 // decoding, acknowledgements, online/offline bookkeeping, counter baselines.
 #include <atomic>
+#include <random>
 
 #include "busfixture.h"
 
 namespace orlo::test {
 namespace {
-
-constexpr auto kSettle = std::chrono::seconds(20);
 
 class PollTest : public BusTest {
  protected:
@@ -331,6 +330,37 @@ TEST_F(PollTest, HandlerExceptionsAreContained) {
   device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "1")));
   device_.QueueReply(1, ReplyFrame(ReplyText(1, 'D', "9")));
   ASSERT_TRUE(events_.WaitFor("DiscCode 1 9"));
+}
+
+// Random, well-framed reports of every kind (and unknown ones) with random
+// payloads up to the length cap: the poll thread decodes them all and keeps
+// polling; a card read afterwards still arrives.
+TEST_F(PollTest, RandomReportsNeverBreakThePollThread) {
+  RecordAll();
+  card_.OnCounter = [](int, const std::string&) {};
+  card_.OnInput = [](int, const std::string&) {};
+  // Reports answer polls only; the acknowledgements they cause get ACK.
+  device_.SetResponder([](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+    if (f.letter() == 'C' || f.letter() == 'R' || f.letter() == 'I') return false;
+    a.chunks = {"\x06"};
+    return true;
+  });
+  OpenOne(1);
+  std::mt19937 rng(4242);
+  const std::string kinds = "#CDEIJKLMPRUZpQ\x00";
+  for (int i = 0; i < 300; ++i) {
+    std::string payload;
+    const std::size_t len = rng() % 3 == 0 ? rng() % 300 : rng() % 8;
+    for (std::size_t j = 0; j < len; ++j) {
+      char c;
+      do c = static_cast<char>(rng() % 256);
+      while (c == 0x01 || c == 0x04 || c == 0x06);
+      payload.push_back(c);
+    }
+    device_.QueueReply(1, ReplyFrame(ReplyText(1, kinds[rng() % kinds.size()], payload)));
+  }
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "END")));
+  ASSERT_TRUE(events_.WaitFor("Data 1 END", 1, std::chrono::seconds(120)));
 }
 
 }  // namespace
