@@ -256,17 +256,8 @@ double Percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  if (!ParseOptions(argc, argv, o)) {
-    std::fprintf(stderr,
-                 "usage: orlo-accessbench [--backend sqlite|mariadb] [--cards N] [--trans N] "
-                 "[--devices N] [--levels N] [--presentations N] [--dir DIR] [--seed N] "
-                 "[--sqlite-options TEXT]\n");
-    return 2;
-  }
+// One run of the benchmark with its own database; prints its figures.
+void RunOnce(Options o) {
   const bool maria = o.backend == "mariadb";
   namespace fs = std::filesystem;
   const bool ownDir = o.dir.empty();
@@ -287,7 +278,8 @@ int main(int argc, char** argv) {
     const std::string host = Env("ORLO_MARIADB_HOST", "127.0.0.1");
     const std::string user = Env("ORLO_MARIADB_USER", "kestrel");
     const std::string pass = Env("ORLO_MARIADB_PASS", "plover");
-    database = "bench_" + std::to_string(getpid());
+    static int runs = 0;
+    database = "bench_" + std::to_string(getpid()) + "_" + std::to_string(runs++);
     {
       TODBC boot;
       boot.SetBindColumns(true);
@@ -380,5 +372,38 @@ int main(int argc, char** argv) {
     odbc.DisconnectFromDataSource();
   }
   if (ownDir) fs::remove_all(o.dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::fprintf(stderr,
+                 "usage: orlo-accessbench [--backend sqlite|mariadb] [--cards N] [--trans N] "
+                 "[--devices N] [--levels N] [--presentations N] [--dir DIR] [--seed N] "
+                 "[--sqlite-options TEXT]\n");
+    return 2;
+  }
+  if (argc > 1) {
+    RunOnce(o);
+    return 0;
+  }
+  // Without arguments: the full site and a small empty one, on SQLite and,
+  // when a private server is there, on MariaDB.
+  for (const char* backend : {"sqlite", "mariadb"}) {
+    if (std::string(backend) == "mariadb" && Env("ORLO_MARIADB_PORT").empty()) {
+      std::printf("orlo-accessbench: ORLO_MARIADB_PORT not set, MariaDB figures skipped\n");
+      continue;
+    }
+    for (auto [cards, trans] : {std::pair{100000, 1000000}, std::pair{1000, 0}}) {
+      Options run = o;
+      run.backend = backend;
+      run.cards = cards;
+      run.trans = trans;
+      RunOnce(run);
+      std::fflush(stdout);
+    }
+  }
   return 0;
 }
