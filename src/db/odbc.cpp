@@ -123,6 +123,34 @@ std::string WithFoundRows(const std::string& conn) {
   return conn.substr(0, begin) + std::to_string(flags | 2u) + conn.substr(end);
 }
 
+// The database family named by a connection string's DRIVER and DSN values.
+// Other values (a database file path, a password, a server name) may hold any
+// text and must not decide the family: a SQLite file under /srv/access/ is
+// still SQLite.
+TDBKind KindFromConnectString(std::string_view conn, TDBKind current) {
+  TDBKind kind = current;
+  size_t begin = 0;
+  while (begin <= conn.size()) {
+    size_t end = begin;
+    int depth = 0;  // a braced value may hold ';'
+    while (end < conn.size() && (conn[end] != ';' || depth > 0)) {
+      if (conn[end] == '{')
+        ++depth;
+      else if (conn[end] == '}' && depth > 0)
+        --depth;
+      ++end;
+    }
+    std::string_view item = conn.substr(begin, end - begin);
+    size_t eq = item.find('=');
+    if (eq != std::string_view::npos) {
+      const std::string key = Lower(Trim(item.substr(0, eq)));
+      if (key == "driver" || key == "dsn") kind = DetectDBKind(item.substr(eq + 1), kind);
+    }
+    begin = end + 1;
+  }
+  return kind;
+}
+
 bool IsExistingFile(const std::string& path) {
   std::error_code ec;
   return !path.empty() && std::filesystem::is_regular_file(path, ec);
@@ -165,7 +193,7 @@ std::string BuildConnectionString(const std::string& dsn, const std::string& use
     if (!out.empty()) out += ';';
     out += options;
   }
-  if (DetectDBKind(out, kind) == dbkMySQL) out = WithFoundRows(out);
+  if (KindFromConnectString(out, kind) == dbkMySQL) out = WithFoundRows(out);
   return out;
 }
 
@@ -366,7 +394,7 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
     c.connectString.clear();
     return false;
   }
-  c.kind = DetectDBKind(c.connectString, c.kind);
+  c.kind = KindFromConnectString(c.connectString, c.kind);
   c.linkFailure = false;
   c.connected = true;
   return true;

@@ -65,6 +65,18 @@ TEST(ConnectionString, SettingsFileSectionReplacesDsnDriverAndDatabase) {
             "DSN=" + empty + ";DRIVER={D}");
 }
 
+TEST(DBKind, DatabasePathsDoNotDecideTheFamily) {
+  // A SQLite file whose folder names another family stays SQLite (unknown kind).
+  TempDir dir;
+  const std::filesystem::path folder = dir.path() / "access-mysql-dbf";
+  std::filesystem::create_directory(folder);
+  ConnSettings s = SqliteSettings((folder / "site.db").string());
+  TODBC odbc;
+  ASSERT_TRUE(odbc.ConnectToDataSource(s.dsn, s.user, s.password, s.database, s.driver, s.options));
+  EXPECT_EQ(odbc.DBKind(), dbkUnknown) << odbc.ConnectString();
+  EXPECT_EQ(odbc.ConnectString().find("OPTION=2"), std::string::npos);
+}
+
 TEST(LinkFailure, StatesAndMessages) {
   EXPECT_TRUE(IsLinkFailureDiag("08S01", "x"));
   EXPECT_TRUE(IsLinkFailureDiag("08003", "x"));
