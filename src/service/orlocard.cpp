@@ -1,0 +1,153 @@
+// TOrloCard: service life, the two timers and the stop signals.
+#include "service/orlocard.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+
+#include "db/odbc.h"
+#include "db/odbcconn.h"
+#include "log/messlog.h"
+#include "loop/loop.h"
+#include "mail/mailworker.h"
+#include "platform/mainloop.h"
+
+namespace orlo {
+
+namespace detail {
+
+TServiceTimer::TServiceTimer(TMainLoop& mainLoop, std::chrono::milliseconds interval,
+                             std::function<void()> onTimer)
+    : timer_(mainLoop.Context()), interval_(interval), onTimer_(std::move(onTimer)) {}
+
+TServiceTimer::~TServiceTimer() {
+  *alive_ = false;
+  timer_.cancel();
+}
+
+void TServiceTimer::SetEnabled(bool on) {
+  if (on == enabled_) return;
+  enabled_ = on;
+  ++generation_;  // a wait already completed but not yet handled becomes stale
+  if (on)
+    Arm();
+  else
+    timer_.cancel();
+}
+
+void TServiceTimer::Arm() {
+  timer_.expires_after(interval_);
+  const unsigned long long generation = generation_;
+  std::weak_ptr<bool> alive = alive_;
+  timer_.async_wait([this, generation, alive](const std::error_code& ec) {
+    // The timer object may be gone (alive expired) or the wait superseded.
+    if (ec || alive.expired() || generation != generation_ || !enabled_) return;
+    onTimer_();
+    // Still enabled and not re-armed by the handler: next interval from now.
+    if (!alive.expired() && enabled_ && generation == generation_) Arm();
+  });
+}
+
+}  // namespace detail
+
+void NotifyServiceManager(const std::string& state) {
+  if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
+  sd_notify(0, state.c_str());
+}
+
+TOrloCard::TOrloCard(TMainLoop& mainLoop)
+    : timMain(mainLoop, kMainInterval, [this] { timMainTimer(); }),
+      tmrRestart(mainLoop, kRestartInterval, [this] { tmrRestartTimer(); }),
+      mainLoop_(mainLoop),
+      signals_(mainLoop.Context()) {
+  // An exception that escapes some posted handler must not end the service;
+  // it is logged and the event loop goes on.
+  mainLoop_.SetUnhandledErrorHook([this](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      Log(std::string("Unhandled exception: ") + e.what());
+    } catch (...) {
+      Log("Unhandled exception");
+    }
+  });
+}
+
+TOrloCard::~TOrloCard() {
+  *alive_ = false;
+  mainLoop_.SetUnhandledErrorHook({});
+  std::error_code ignored;
+  signals_.cancel(ignored);
+  ShutDown();
+}
+
+void TOrloCard::ServiceExecute() {
+  Started = false;
+  LastStartAttempt = Now() - 21.0 / kSecondsPerDay;
+  stopping_ = false;
+  tmrRestart.SetEnabled(true);
+  ArmStopSignals();
+  NotifyServiceManager("READY=1\nSTATUS=Starting");
+}
+
+void TOrloCard::ArmStopSignals() {
+  std::error_code ignored;
+  signals_.add(SIGTERM, ignored);
+  signals_.add(SIGINT, ignored);
+  std::weak_ptr<bool> alive = alive_;
+  signals_.async_wait([this, alive](const std::error_code& ec, int) {
+    if (ec || alive.expired()) return;
+    ServiceStop();
+  });
+}
+
+void TOrloCard::ServiceStop() {
+  if (stopping_) return;
+  stopping_ = true;
+  NotifyServiceManager("STOPPING=1\nSTATUS=Stopping");
+  ShutDown();
+  tmrRestart.SetEnabled(false);
+  timMain.SetEnabled(false);
+  std::error_code ignored;
+  signals_.cancel(ignored);
+  mainLoop_.Stop();
+}
+
+void TOrloCard::tmrRestartTimer() {
+  tmrRestart.SetEnabled(false);
+  try {
+    if (!Started && !stopping_) {
+      // Whole seconds since the last failed attempt; a wall clock set back
+      // counts as "long enough" rather than stalling the retries.
+      // Counted in whole milliseconds first: 21 s as a difference of two
+      // date-times is 20.99999... s in floating point.
+      const long long ms = std::llround((Now() - LastStartAttempt) * kSecondsPerDay * 1000.0);
+      if (ms / 1000 > kRetrySeconds || ms < 0) {
+        if (StartUp()) {
+          NotifyServiceManager("STATUS=Started");
+        } else {
+          LastStartAttempt = Now();
+          NotifyServiceManager("STATUS=Waiting to start (no database or no loop)");
+        }
+      }
+    }
+  } catch (...) {
+    // StartUp guards itself; nothing may keep the restart timer off.
+  }
+  if (!stopping_) tmrRestart.SetEnabled(true);
+}
+
+void TOrloCard::timMainTimer() {
+  timMain.SetEnabled(false);
+  MainTick();
+  if (Started && !stopping_) timMain.SetEnabled(true);
+}
+
+void TOrloCard::Log(const std::string& line) {
+  if (MessLog) MessLog->Log(line);
+}
+
+}  // namespace orlo
