@@ -20,6 +20,7 @@ namespace orlo {
 class TCard;
 class TCounter;
 class TEventLog;
+class TIniFileEx;
 class TInput;
 class TMailWorker;
 class TMainLoop;
@@ -27,6 +28,8 @@ class TMessLog;
 class TODBC;
 class TODBCConn;
 class TSql;
+
+using TDBKind = std::uint8_t;
 
 enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
 
@@ -52,7 +55,7 @@ struct TTicketData {
 class TLoop {
  public:
   TLoop(const TLoopContext& context, int loopId);  // Create: never fails, logs instead
-  ~TLoop();                                         // Destroy
+  ~TLoop();                                        // Destroy
   TLoop(const TLoop&) = delete;
   TLoop& operator=(const TLoop&) = delete;
 
@@ -94,9 +97,9 @@ class TLoop {
   TMessLog* MessLog = nullptr;
   TMainLoop* MainLoop = nullptr;
   TMailWorker* Mail = nullptr;
-  std::unique_ptr<TODBC> DB;          // released after Conn
-  std::unique_ptr<TODBCConn> Conn;    // the loop's own supervisor
-  std::unique_ptr<TCard> Card;        // absent when the database was down at creation
+  std::unique_ptr<TODBC> DB;        // released after Conn
+  std::unique_ptr<TODBCConn> Conn;  // the loop's own supervisor
+  std::unique_ptr<TCard> Card;      // absent when the database was down at creation
   std::unique_ptr<TEventLog> EventLog;
   int LoopId = 0;
   bool DebugLog = true;
@@ -121,10 +124,21 @@ class TLoop {
 
  private:
   void CreateCardInterface();
+  void BindHandlers();
+  // Reads the loop's device rows: texts, kinds, counters and inputs; gives
+  // the lowest and highest address (both 0 without usable rows).
+  void ReadDevices(int& lowest, int& highest);
   void CreateSoftCounters();
-  void ReadSettings(bool rfModem);
+  void ReadSettings(TIniFileEx& ini, bool rfModem);
   void RaiseLotFullFlags();
+  // The offline and power-up report: logs the device and keeps online_flag.
+  void SetOnline(int reader, bool online);
+  bool UsableAddress(int address);
   TDeviceTypes DeviceTypeAt(int address) const;
+  void Log(const std::string& line) const;
+  // The escaping rules for SQL text built with TSql on this connection.
+  TDBKind SqlKind() const;
+  static std::string Upper(std::string text);
 };
 
 }  // namespace orlo

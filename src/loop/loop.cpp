@@ -1,0 +1,268 @@
+// TLoop set-up and tear-down: the loop's own connection, the bus component
+// with its handlers, texts and timing, the per-address tables of device kinds,
+// counters and inputs, and the keys of the settings file.
+#include "loop/loop.h"
+
+#include <algorithm>
+#include <charconv>
+#include <exception>
+
+#include "bus/card.h"
+#include "config/connparams.h"
+#include "config/inifile.h"
+#include "counters/counter.h"
+#include "counters/input.h"
+#include "db/odbc.h"
+#include "db/odbcconn.h"
+#include "log/messlog.h"
+#include "platform/program.h"
+
+namespace orlo {
+
+namespace {
+
+constexpr char kSettings[] = "Settings";
+
+// Bus addresses the loop accepts from device rows. The bus itself polls 1..16;
+// rows up to 99 still get counters and inputs (the set-up's search starts at
+// 99), anything else could only size the tables without bound or index them
+// below zero.
+constexpr int kLowestAddress = 0;
+constexpr int kHighestAddress = 99;
+
+// "3,5" or "3 5" -> {3, 5}; an item that is not a whole number gives 0.
+std::vector<int> ParseLaneList(const std::string& text) {
+  std::vector<int> lanes;
+  std::string item;
+  auto flush = [&] {
+    if (item.empty()) return;
+    int value = 0;
+    auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
+    if (ec != std::errc() || end != item.data() + item.size()) value = 0;
+    lanes.push_back(value);
+    item.clear();
+  };
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '\t')
+      flush();
+    else
+      item += c;
+  }
+  flush();
+  return lanes;
+}
+
+}  // namespace
+
+TLoop::TLoop(const TLoopContext& context, int loopId)
+    : MessLog(context.MessLog), MainLoop(context.MainLoop), Mail(context.Mail), LoopId(loopId) {
+  try {
+    TConnParams params;
+    DebugLog = params.DebugLog;
+    Conn = std::make_unique<TODBCConn>(700);
+    DB = std::make_unique<TODBC>();
+    Conn->SetODBC(DB.get());
+    Conn->SetLog(MessLog);
+    Conn->SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
+                    params.ConnectOptions());
+    Conn->SetPingHost(params.Host);
+  } catch (const std::exception& e) {
+    Log(std::string("TLoop Create - Exception: ") + e.what());
+    return;
+  }
+  if (!Conn->IsConnected()) return;
+  UpgradeSchema();
+  CreateCardInterface();
+}
+
+TLoop::~TLoop() {
+  if (Card) {
+    Card->Close();
+    Card.reset();
+    EventLog.reset();
+  }
+  for (auto& counter : Counters) counter.reset();
+  Counters.clear();
+  for (auto& input : Inputs) input.reset();
+  Inputs.clear();
+  DeviceTypes.clear();
+  Conn.reset();
+  DB.reset();
+}
+
+void TLoop::Log(const std::string& line) const {
+  if (MessLog) MessLog->Log(line);
+}
+
+void TLoop::CountPassage(int address) {
+  if (address < 0 || address >= static_cast<int>(Counters.size())) return;
+  if (Counters[address]) Counters[address]->AddSoftCount();
+}
+
+TDeviceTypes TLoop::DeviceTypeAt(int address) const {
+  if (address < 0 || address >= static_cast<int>(DeviceTypes.size())) return dtCardReader;
+  return DeviceTypes[address];
+}
+
+void TLoop::BindHandlers() {
+  Card->OnPrinter = [this](int reader, const std::string& value) { PrinterEvent(reader, value); };
+  Card->OnCounter = [this](int reader, const std::string& value) { CounterEvent(reader, value); };
+  Card->OnInput = [this](int reader, const std::string& value) { InputEvent(reader, value); };
+  Card->OnError = [this](int reader) { OfflineEvent(reader); };
+  Card->OnPowerUp = [this](int reader) { PowerUpEvent(reader); };
+}
+
+void TLoop::CreateCardInterface() {
+  Card = std::make_unique<TCard>(*MainLoop);
+  Card->SetLog(MessLog);
+  BindHandlers();
+  try {
+    EventLog = std::make_unique<TEventLog>(DB.get(), LoopId);
+    TODBCStatement loopRow(*DB);
+    int lowest = 0;
+    int highest = 0;
+    if (!loopRow.ExecSQLFmt("SELECT * FROM " + DB->QuoteTable("loop") + " WHERE id = %d", LoopId)) {
+      Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
+    } else if (loopRow.FieldAsBoolean("enabled")) {
+      Card->SetPort(loopRow.FieldAsInteger("port"));
+      const bool rfModem = loopRow.FieldAsBoolean("rfmodem");
+      MessLog->LogFmt("Init Devices for LoopId %d Port %d", LoopId, Card->Port());
+      ReadDevices(lowest, highest);
+      TIniFileEx ini(SettingsFileName());
+      Card->SetFirstReader(lowest);
+      Card->SetLastReader(highest);
+      ReadSettings(ini, rfModem);
+      if (Card->Open()) {
+        MessLog->LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+                        Card->PollDelay(), Card->TurnAround(), Card->RespDly(), Card->Baud(),
+                        Card->OffLineDly());
+        MessLog->LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId,
+                        lowest, highest);
+      } else {
+        Log("Failed to open port COM" + std::to_string(Card->Port()) + " for loop id " +
+            std::to_string(LoopId));
+      }
+    } else if (Upper(loopRow.FieldAsString("name")) == "POE/POF") {
+      CreateSoftCounters();
+    }
+    RaiseLotFullFlags();
+    Log("CreateCardInterface - Done");
+  } catch (...) {
+    Log("CreateCardInterface - Exception");
+  }
+}
+
+std::string TLoop::Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+    return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  });
+  return text;
+}
+
+bool TLoop::UsableAddress(int address) {
+  if (address >= kLowestAddress && address <= kHighestAddress) return true;
+  Log("Device address " + std::to_string(address) + " out of range for loop id " +
+      std::to_string(LoopId) + " - ignored");
+  return false;
+}
+
+void TLoop::ReadDevices(int& lowest, int& highest) {
+  TODBCStatement devices(*DB);
+  if (!devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
+    MessLog->LogFmt("No devices found for loop id %d", LoopId);
+    return;
+  }
+  lowest = 99;
+  highest = -99;
+  TODBCStatement messages(*DB);
+  do {
+    const int address = devices.FieldAsInteger("addr_ess");
+    if (!UsableAddress(address)) continue;
+    const int msgId = devices.FieldAsInteger("msg_id");
+    if (messages.ExecSQLFmt("SELECT idle,gateup FROM messages WHERE id=%d", msgId)) {
+      Card->SetIdleMsg(address, messages.FieldAsString("idle"));
+      Card->SetGateUpMsg(address, messages.FieldAsString("gateup"));
+    } else {
+      Card->SetIdleMsg(address, "Default message");
+      Card->SetGateUpMsg(address, "Device activated");
+    }
+    if (static_cast<int>(DeviceTypes.size()) < address + 1) DeviceTypes.resize(address + 1);
+    DeviceTypes[address] = static_cast<TDeviceTypes>(devices.FieldAsInteger("device_type"));
+    lowest = std::min(lowest, address);
+    highest = std::max(highest, address);
+  } while (devices.dbSkip());
+
+  if (highest < lowest) {  // every row had an unusable address
+    lowest = highest = 0;
+    return;
+  }
+  Counters.resize(highest + 1);
+  for (int a = lowest; a <= highest; ++a)
+    Counters[a] = std::make_unique<TCounter>(MessLog, false, a, LoopId, DB.get());
+  Inputs.resize(highest + 1);
+  TCard* card = Card.get();
+  auto pulse = [card](int address, int output, int duration) {
+    card->PulseOutput(address, output, duration);
+  };
+  for (int a = lowest; a <= highest; ++a)
+    Inputs[a] = std::make_unique<TInput>(LoopId, DB.get(), EventLog.get(), MessLog, pulse, a);
+}
+
+void TLoop::ReadSettings(TIniFileEx& ini, bool rfModem) {
+  if (rfModem) {
+    Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
+    Card->SetRespDly(200);
+    Card->SetTurnAround(100);
+  } else {
+    Card->SetRespDly(ini.ReadIntegerEx(kSettings, "RespDelay", Card->RespDly()));
+    Card->SetTurnAround(ini.ReadIntegerEx(kSettings, "TurnAround", Card->TurnAround()));
+    Card->SetPollDelay(ini.ReadIntegerEx(kSettings, "PollDelay", Card->PollDelay()));
+  }
+  Card->SetPayOnFoot(ini.ReadBoolEx(kSettings, "PayOnFoot Poll", false));
+  Card->SetNoInputs(ini.ReadBoolEx(kSettings, "Inputs Off", false));
+  Card->SetNoCounters(ini.ReadBoolEx(kSettings, "Counters Off", false));
+  SyncMinutes = ini.ReadIntegerEx(kSettings, "Sync Readers every XX minutes", 0);
+  SyncCount = 0;
+  GraceTime = ini.ReadIntegerEx(kSettings, "Grace Time from POF (minutes)", 15);
+  ExtendedGraceLanes = ParseLaneList(ini.ReadStringEx(kSettings, "Extended Grace Lane", ""));
+  GraceTimeExtended = ini.ReadIntegerEx(kSettings, "Grace Time from POF Extended (minutes)", 15);
+  GraceTimeFuture = ini.ReadIntegerEx(kSettings, "Grace Time Future", 15);
+  OldTicketFormat = ini.ReadBoolEx(kSettings, "Old Ticket Format?", false);
+  SyncExitReader = ini.ReadBoolEx(kSettings, "Sync Exit Reader", true);
+  FlatRate = ini.ReadBoolEx(kSettings, "Flat Rate Flag", false);
+  EmailServer = ini.ReadStringEx(kSettings, "Email Server", "");
+  EmailPort = ini.ReadIntegerEx(kSettings, "Email Port", 25);
+  EmailFrom = ini.ReadStringEx(kSettings, "Email From", "");
+  EmailTo = ini.ReadStringEx(kSettings, "Email To", "");
+  LowSecurityOnDBError = ini.ReadBoolEx(kSettings, "Low Security on DB Error", false);
+}
+
+void TLoop::CreateSoftCounters() {
+  TIniFileEx ini(SettingsFileName());
+  if (ini.ReadBoolEx(kSettings, "NoRemoteCounts", false)) return;
+  TODBCStatement devices(*DB);
+  int lowest = 99;
+  int highest = -99;
+  for (bool ok = devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId); ok;
+       ok = devices.dbSkip()) {
+    const int address = devices.FieldAsInteger("addr_ess");
+    if (!UsableAddress(address)) continue;
+    lowest = std::min(lowest, address);
+    highest = std::max(highest, address);
+  }
+  if (highest < 0) return;
+  Counters.resize(highest + 1);
+  for (int a = lowest; a <= highest; ++a) {
+    Counters[a] = std::make_unique<TCounter>(MessLog, true, a, LoopId, DB.get());
+    Log("Created POE/POF soft counter for address " + std::to_string(a));
+  }
+}
+
+void TLoop::RaiseLotFullFlags() {
+  TODBCStatement q(*DB);
+  q.ExecSQLFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
+  q.ExecSQLFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0",
+               LoopId);
+}
+
+}  // namespace orlo

@@ -1,0 +1,396 @@
+#include "loopfixture.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "config/inifile.h"
+#include "config/registryex.h"
+#include "platform/program.h"
+#include "platform/registrystore.h"
+
+namespace orlo::test {
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A registry string value with the export format's escapes.
+std::string RegString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+struct MariaDBServer {
+  std::string host = "127.0.0.1";
+  std::string port;
+  std::string user = "kestrel";
+  std::string password = "plover";
+};
+
+bool FindMariaDB(MariaDBServer& server) {
+  server.port = Env("ORLO_MARIADB_PORT");
+  if (!Env("ORLO_MARIADB_HOST").empty()) server.host = Env("ORLO_MARIADB_HOST");
+  if (!Env("ORLO_MARIADB_USER").empty()) server.user = Env("ORLO_MARIADB_USER");
+  if (!Env("ORLO_MARIADB_PASS").empty()) server.password = Env("ORLO_MARIADB_PASS");
+  return !server.port.empty();
+}
+
+std::string MariaDBOptions(const MariaDBServer& s) {
+  return "SERVER=" + s.host + ";PORT=" + s.port + ";database=%d";
+}
+
+bool Connect(TODBC& odbc, LoopBackend backend, const std::string& database) {
+  odbc.SetBindColumns(true);
+  if (backend == LoopBackend::SQLite)
+    return odbc.ConnectToDataSource(
+        "", "", "", database, "SQLite3",
+        std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000");
+  MariaDBServer s;
+  FindMariaDB(s);
+  std::string options = MariaDBOptions(s);
+  options.replace(options.find("%d"), 2, database);
+  return odbc.ConnectToDataSource("", s.user, s.password, database, "MySQL ODBC 3.51 Driver",
+                                  options);
+}
+
+// Runs every statement of an SQL file (statements end with ';' at a line end;
+// lines starting with "--" are comments).
+bool RunSqlFile(TODBC& odbc, const std::string& path) {
+  std::istringstream in(ReadFile(path));
+  std::string line, statement;
+  TODBCStatement q(odbc);
+  while (std::getline(in, line)) {
+    if (line.rfind("--", 0) == 0) continue;
+    statement += line + "\n";
+    auto end = line.find_last_not_of(" \t\r");
+    if (end != std::string::npos && line[end] == ';') {
+      statement.erase(statement.find_last_of(';'));
+      if (!q.ExecSQL(statement)) {
+        ADD_FAILURE() << "failed: " << statement;
+        return false;
+      }
+      statement.clear();
+    }
+  }
+  return true;
+}
+
+std::string UniqueName(const std::string& prefix) {
+  static std::atomic<int> counter{0};
+  return prefix + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
+}  // namespace
+
+std::string LoopBackendName(const ::testing::TestParamInfo<LoopBackend>& info) {
+  return info.param == LoopBackend::SQLite ? "SQLite" : "MariaDB";
+}
+
+bool HaveMariaDB() { return !Env("ORLO_MARIADB_PORT").empty(); }
+bool InCI() { return Env("CI") == "true"; }
+
+::testing::internal::ParamGenerator<LoopBackend> LoopBackends() {
+  return ::testing::Values(LoopBackend::SQLite, LoopBackend::MariaDB);
+}
+
+// --- TMainThread ---
+
+TMainThread::TMainThread() : thread_([this] { loop_.Run(); }) {}
+
+TMainThread::~TMainThread() { loop_.Stop(); }
+
+void TMainThread::Do(std::function<void()> fn) {
+  std::stop_source never;
+  loop_.RunAndWait(std::move(fn), never.get_token());
+}
+
+// --- LoopFixture ---
+
+void LoopFixture::SetUp() {
+  SetHomeFolder(dir_.path().string());
+  logFile_ = dir_.file("log/tolvsql.log");
+  log_ = std::make_unique<TMessLog>(logFile_, false, false, false, true);
+  db_ = std::make_unique<TODBC>();
+  db_->SetLog(log_.get());
+  db_->SetReportErrors(true);
+
+  std::string database;
+  if (IsMariaDB()) {
+    MariaDBServer server;
+    if (!FindMariaDB(server)) {
+      if (InCI()) FAIL() << "the private MariaDB server is required in CI";
+      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): "
+                      "MariaDB loop test skipped. Run the tests through scripts/test. !!!";
+    }
+    mariaDatabase_ = UniqueName("loop_");
+    TODBC boot;
+    ASSERT_TRUE(Connect(boot, LoopBackend::MariaDB, "tarn"));
+    TODBCStatement q(boot);
+    ASSERT_TRUE(q.ExecSQL("CREATE DATABASE " + mariaDatabase_ + " CHARACTER SET utf8mb4"));
+    database = mariaDatabase_;
+  } else {
+    database = dir_.file("site.db");
+  }
+  ASSERT_TRUE(Connect(*db_, Backend(), database)) << LogText();
+  ASSERT_TRUE(RunSqlFile(*db_, std::string(ORLO_SOURCE_DIR) + "/schema/" +
+                                   (IsMariaDB() ? "mariadb.sql" : "sqlite.sql")));
+
+  registryFile_ = dir_.file("registry.reg");
+  SetRegistryFileName(registryFile_);
+  WriteRegistry();
+  main_ = std::make_unique<TMainThread>();
+}
+
+void LoopFixture::WriteRegistry() {
+  // Name -> value as written in the store ("text" or dword:...).
+  std::vector<std::pair<std::string, std::string>> values;
+  auto set = [&](const std::string& name, const std::string& value) {
+    for (auto& v : values)
+      if (v.first == name) {
+        v.second = value;
+        return;
+      }
+    values.emplace_back(name, value);
+  };
+  // No host: the supervisor then skips its ICMP ping, which an unprivileged
+  // test run may not be allowed to send; the server is named in the options.
+  set("Host", RegString(""));
+  if (IsMariaDB()) {
+    MariaDBServer s;
+    FindMariaDB(s);
+    std::string pass;
+    Scramble(s.password, pass);
+    set("Database", RegString(mariaDatabase_));
+    set("User", RegString(s.user));
+    set("Pass", RegString(pass));
+    set("ODBCDriver", RegString("MySQL ODBC 3.51 Driver"));
+    set("ODBCOptions", RegString(MariaDBOptions(s)));
+  } else {
+    set("Database", RegString(dir_.file("site.db")));
+    set("ODBCDriver", RegString("SQLite3"));
+    set("ODBCOptions",
+        RegString(std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000"));
+  }
+  for (const auto& [name, value] : registryOverrides_) set(name, value);
+
+  std::ofstream out(registryFile_, std::ios::trunc);
+  out << "Windows Registry Editor Version 5.00\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n";
+  for (const auto& [name, value] : values) out << RegString(name) << "=" << value << "\n";
+}
+
+void LoopFixture::SetRegistryDword(const std::string& name, unsigned value) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08x", value);
+  registryOverrides_.emplace_back(name, std::string("dword:") + hex);
+  WriteRegistry();
+}
+
+void LoopFixture::SetRegistryString(const std::string& name, const std::string& value) {
+  registryOverrides_.emplace_back(name, RegString(value));
+  WriteRegistry();
+}
+
+void LoopFixture::TearDown() {
+  if (main_) {
+    if (loop_) DestroyLoop();
+    main_.reset();
+  }
+  sim_.reset();
+  if (db_) db_->DisconnectFromDataSource();
+  if (!mariaDatabase_.empty()) {
+    TODBC boot;
+    if (Connect(boot, LoopBackend::MariaDB, "tarn")) {
+      TODBCStatement q(boot);
+      q.ExecSQL("DROP DATABASE " + mariaDatabase_);
+    }
+  }
+}
+
+void LoopFixture::Exec(const std::string& sql) {
+  TODBCStatement q(*db_);
+  EXPECT_TRUE(q.ExecSQL(sql)) << sql << "\n" << LogText();
+}
+
+int LoopFixture::QueryInt(const std::string& sql) {
+  TODBCStatement q(*db_);
+  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return 0;
+  return q.FieldAsInteger(q.FieldName(0));
+}
+
+std::string LoopFixture::QueryString(const std::string& sql) {
+  TODBCStatement q(*db_);
+  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return "";
+  return q.FieldAsString(q.FieldName(0));
+}
+
+double LoopFixture::QueryFloat(const std::string& sql) {
+  TODBCStatement q(*db_);
+  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return 0;
+  return q.FieldAsFloat(q.FieldName(0));
+}
+
+int LoopFixture::CountRows(const std::string& table, const std::string& where) {
+  return QueryInt("SELECT COUNT(*) AS n FROM " + table + (where.empty() ? "" : " WHERE " + where));
+}
+
+void LoopFixture::AddLoop(int id, const std::string& name, int port, bool enabled, bool rfModem) {
+  Exec("INSERT INTO " + db_->QuoteTable("loop") + " (id, name, enabled, port, rfmodem) VALUES (" +
+       std::to_string(id) + ", '" + name + "', " + (enabled ? "1" : "0") + ", " +
+       std::to_string(port) + ", " + (rfModem ? "1" : "0") + ")");
+}
+
+int LoopFixture::AddDevice(int loopId, int address, const std::string& name,
+                           const TColumns& extra) {
+  std::string cols = "loop_id, addr_ess, name";
+  std::string vals = std::to_string(loopId) + ", " + std::to_string(address) + ", '" + name + "'";
+  for (const auto& [col, val] : extra) {
+    cols += ", " + col;
+    vals += ", " + val;
+  }
+  Exec("INSERT INTO device (" + cols + ") VALUES (" + vals + ")");
+  return QueryInt("SELECT id FROM device WHERE loop_id = " + std::to_string(loopId) +
+                  " and addr_ess = " + std::to_string(address));
+}
+
+void LoopFixture::AddMessages(int id, const std::string& idle, const std::string& gateUp) {
+  Exec("INSERT INTO messages (id, idle, gateup) VALUES (" + std::to_string(id) + ", '" + idle +
+       "', '" + gateUp + "')");
+}
+
+void LoopFixture::AddLot(int id, int count, int maxCapacity) {
+  Exec("INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (" + std::to_string(id) +
+       ", 'Lot " + std::to_string(id) + "', " + std::to_string(count) + ", " +
+       std::to_string(maxCapacity) + ")");
+}
+
+std::string LoopFixture::SettingsFile() const { return SettingsFileName(); }
+
+void LoopFixture::SetSetting(const std::string& key, const std::string& value,
+                             const std::string& section) {
+  TIniFileEx ini(SettingsFile());
+  ini.WriteString(section, key, value);
+}
+
+bool LoopFixture::SettingExists(const std::string& key, const std::string& section) const {
+  TIniFileEx ini(SettingsFile());
+  return ini.ValueExists(section, key);
+}
+
+std::string LoopFixture::Setting(const std::string& key, const std::string& section) const {
+  TIniFileEx ini(SettingsFile());
+  return ini.ReadString(section, key, "");
+}
+
+void LoopFixture::StartSim(int port, const std::vector<int>& addresses) {
+  sim_ = std::make_unique<sim::TSimulator>();
+  std::string error;
+  ASSERT_TRUE(sim_->OpenPty(error)) << error;
+  for (int a : addresses) sim_->AddDevice(a);
+  SetSetting("COM" + std::to_string(port), sim_->Path(), "Ports");
+}
+
+bool LoopFixture::WaitFrame(int address, char letter, const std::string& dataPrefix,
+                            sim::TReceivedFrame* out, std::chrono::milliseconds deadline) {
+  if (!sim_) return false;
+  sim::TReceivedFrame found;
+  bool ok = sim_->WaitFrames(
+      [&](const std::vector<sim::TReceivedFrame>& frames) {
+        for (const auto& f : frames) {
+          if (f.frame.address == address && f.frame.letter == letter &&
+              f.frame.data.rfind(dataPrefix, 0) == 0) {
+            found = f;
+            return true;
+          }
+        }
+        return false;
+      },
+      deadline);
+  if (ok && out) *out = found;
+  return ok;
+}
+
+std::vector<sim::TReceivedFrame> LoopFixture::FramesOf(int address, char letter) {
+  std::vector<sim::TReceivedFrame> out;
+  if (!sim_) return out;
+  for (const auto& f : sim_->Frames())
+    if (f.frame.address == address && f.frame.letter == letter) out.push_back(f);
+  return out;
+}
+
+bool LoopFixture::WaitPolls(int address, int polls, std::chrono::milliseconds deadline) {
+  return WaitPollsOf(address, 'C', polls, deadline);
+}
+
+bool LoopFixture::WaitPollsOf(int address, char letter, int count,
+                              std::chrono::milliseconds deadline) {
+  if (!sim_) return false;
+  const std::size_t start = FramesOf(address, letter).size();
+  return sim_->WaitFrames(
+      [&](const std::vector<sim::TReceivedFrame>& frames) {
+        std::size_t n = 0;
+        for (const auto& f : frames) n += f.frame.address == address && f.frame.letter == letter;
+        return n >= start + static_cast<std::size_t>(count);
+      },
+      deadline);
+}
+
+void LoopFixture::CreateLoop(int loopId) {
+  OnMain([&] {
+    TLoopContext context;
+    context.MessLog = log_.get();
+    context.MainLoop = &main_->Loop();
+    loop_ = std::make_unique<TLoop>(context, loopId);
+  });
+}
+
+void LoopFixture::DestroyLoop() {
+  OnMain([&] { loop_.reset(); });
+}
+
+std::string LoopFixture::LogText() {
+  if (log_) log_->Log("");
+  return ReadFile(logFile_);
+}
+
+int LoopFixture::LogCount(const std::string& text) {
+  const std::string all = LogText();
+  int n = 0;
+  for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+  return n;
+}
+
+bool LoopFixture::WaitLog(const std::string& text, int times, std::chrono::milliseconds deadline) {
+  return WaitUntil([&] { return LogCount(text) >= times; }, deadline);
+}
+
+bool LoopFixture::WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (true) {
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace orlo::test
