@@ -15,6 +15,7 @@
 #include "db/odbc.h"
 #include "db/odbcconn.h"
 #include "log/messlog.h"
+#include "platform/format.h"
 #include "platform/program.h"
 
 namespace orlo {
@@ -126,18 +127,18 @@ void TLoop::CreateCardInterface() {
     } else if (loopRow.FieldAsBoolean("enabled")) {
       Card->SetPort(loopRow.FieldAsInteger("port"));
       const bool rfModem = loopRow.FieldAsBoolean("rfmodem");
-      MessLog->LogFmt("Init Devices for LoopId %d Port %d", LoopId, Card->Port());
+      Log(Format("Init Devices for LoopId %d Port %d", LoopId, Card->Port()));
       ReadDevices(lowest, highest);
       TIniFileEx ini(SettingsFileName());
       Card->SetFirstReader(lowest);
       Card->SetLastReader(highest);
       ReadSettings(ini, rfModem);
       if (Card->Open()) {
-        MessLog->LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
-                        Card->PollDelay(), Card->TurnAround(), Card->RespDly(), Card->Baud(),
-                        Card->OffLineDly());
-        MessLog->LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId,
-                        lowest, highest);
+        Log(Format("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+                   Card->PollDelay(), Card->TurnAround(), Card->RespDly(), Card->Baud(),
+                   Card->OffLineDly()));
+        Log(Format("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId,
+                   lowest, highest));
       } else {
         Log("Failed to open port COM" + std::to_string(Card->Port()) + " for loop id " +
             std::to_string(LoopId));
@@ -169,7 +170,7 @@ bool TLoop::UsableAddress(int address) {
 void TLoop::ReadDevices(int& lowest, int& highest) {
   TODBCStatement devices(*DB);
   if (!devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
-    MessLog->LogFmt("No devices found for loop id %d", LoopId);
+    Log(Format("No devices found for loop id %d", LoopId));
     return;
   }
   lowest = 99;
