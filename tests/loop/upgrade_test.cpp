@@ -20,12 +20,14 @@ class LoopUpgradeP : public LoopFixtureP {
   // A device table of an early release: none of the later columns.
   void OldDeviceTable() {
     Exec("DROP TABLE device");
-    Exec(
-        "CREATE TABLE device (id INTEGER PRIMARY KEY, loop_id INTEGER NOT NULL, addr_ess INTEGER "
-        "NOT NULL, name VARCHAR(50), msg_id INTEGER, lot_id INTEGER, online_flag INTEGER, "
-        "lf_enabled INTEGER, lf_sign INTEGER, lf_output INTEGER, lf_output_flag INTEGER, "
-        "lf_sign_flag INTEGER, count_soft INTEGER, door_input INTEGER, ajar_timer INTEGER, "
-        "ajar_output INTEGER, fire_input INTEGER)");
+    const std::string id =
+        IsMariaDB() ? "id INTEGER PRIMARY KEY AUTO_INCREMENT" : "id INTEGER PRIMARY KEY";
+    Exec("CREATE TABLE device (" + id +
+         ", loop_id INTEGER NOT NULL, addr_ess INTEGER "
+         "NOT NULL, name VARCHAR(50), msg_id INTEGER, lot_id INTEGER, online_flag INTEGER, "
+         "lf_enabled INTEGER, lf_sign INTEGER, lf_output INTEGER, lf_output_flag INTEGER, "
+         "lf_sign_flag INTEGER, count_soft INTEGER, door_input INTEGER, ajar_timer INTEGER, "
+         "ajar_output INTEGER, fire_input INTEGER)");
   }
   void OldTickinvTable() {
     Exec("DROP TABLE tickinv");
