@@ -1,0 +1,225 @@
+// TLoop: card and memory-card events. A live card at a reader is judged by
+// ProcessCard, answered with its display text (opened or refused), optionally
+// sent to a parking-space output, mailed and counted; a memory-card record is
+// only judged and counted. Without the database, cards may be let through on
+// the "Low Security on DB Error" setting.
+//
+// Everything here runs on the main thread while the loop's poll thread waits
+// for the handler; the gate command queued here is the next frame on the line.
+// The card mail is only queued to the mail worker, so no SMTP exchange ever
+// lies between the decision and the gate command.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+
+#include "access/cardcheck.h"
+#include "bus/card.h"
+#include "db/odbc.h"
+#include "db/odbcconn.h"
+#include "log/messlog.h"
+#include "loop/loop.h"
+#include "mail/mailworker.h"
+#include "platform/format.h"
+
+namespace orlo {
+
+namespace {
+
+constexpr char kThankYou[] = "Thank you...";
+constexpr char kGoingUp[] = "Going Up!";
+
+double CardTextToNumber(const std::string& text) {
+  // Only a plain decimal number counts: no hexadecimal, "inf" or "nan" that
+  // strtod would take, and no trailing rubbish.
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return 0;
+  const auto last = text.find_last_not_of(" \t");
+  const std::string s = text.substr(first, last - first + 1);
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '+' &&
+        c != 'e' && c != 'E')
+      return 0;
+  }
+  char* end = nullptr;
+  const double value = std::strtod(s.c_str(), &end);
+  if (end != s.c_str() + s.size() || !std::isfinite(value)) return 0;
+  return value;
+}
+
+// The general form: up to 15 significant digits, no trailing zeros.
+std::string CardNumberText(double cardNo) { return Format("%g", cardNo); }
+
+void LogLine(const TLoop& loop, const std::string& line) {
+  if (loop.MessLog) loop.MessLog->Log(line);
+}
+
+bool DatabaseUp(TLoop& loop) { return loop.Conn && loop.DB && loop.Conn->IsConnected(); }
+
+// Without the database: let the card through with the pulse of the last
+// decided card when the site chose "Low Security on DB Error"; otherwise the
+// device gets no answer. Nothing is recorded.
+void LowSecurityOpen(TLoop& loop, int address, const std::string& value) {
+  if (!loop.LowSecurityOnDBError) return;
+  if (loop.Card) loop.Card->GateOpenMsg(address, true, loop.LastPulse, kThankYou);
+  if (loop.DebugLog)
+    LogLine(loop, "Cannot connect to DB!  Card Allowed, Loop Id " + std::to_string(loop.LoopId) +
+                      " address " + std::to_string(address) + ", Card " + value);
+}
+
+// Queues the card mail: the worker logs "Sending email to: ..." when the
+// exchange starts and the error text of a failed one. Nothing here waits for
+// the SMTP server, so the gate command is never held back by it.
+void SendCardMail(TLoop& loop, const std::string& number, const std::string& firstName,
+                  const std::string& deviceName) {
+  try {
+    const std::string body = "Card: " + number + ", Name: " + firstName + ", Device: " + deviceName;
+    if (!loop.Mail) {
+      LogLine(loop, "Sending email to: " + loop.EmailTo + " Server: " + loop.EmailServer +
+                        " Port: " + std::to_string(loop.EmailPort));
+      LogLine(loop, "Email not sent: no mail service");
+      return;
+    }
+    loop.Mail->SubmitCardEvent(loop.EmailServer, loop.EmailPort, loop.EmailFrom, loop.EmailTo,
+                               body);
+  } catch (const std::exception&) {
+    LogLine(loop, "Exception in MailMessage()");
+  }
+}
+
+// The messages column of each outcome, by the code with the soft bit cleared.
+const char* MessageColumn(int code) {
+  switch (code & ~crSoftFlag) {
+    case crAccepted:
+      return "accepted";
+    case crNotOnFile:
+      return "not_on_file";
+    case crNoValidAccess:
+      return "access";
+    case crExpired:
+      return "inac_tive";
+    case crPassback:
+      return "passback";
+    case crGroupMax:
+      return "max_group";
+    case crNotInPath:
+      return "not_on_path";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void TLoop::CardDataEvent(int reader, const std::string& value) {
+  const TDeviceTypes kind = DeviceTypeAt(reader);
+  if (kind == dtTicketSpitter && Card) Card->TicketAck(reader, "");
+  LogLine(*this, "Got CardData event!  - " + std::to_string(reader) + " - |" + value + "|");
+  if (!DatabaseUp(*this)) {
+    LowSecurityOpen(*this, reader, value);
+    return;
+  }
+  switch (kind) {
+    case dtTicketSpitter:
+      RecordTicketIssue(reader, value);
+      break;
+    case dtBarcodeExit:
+      CheckExitPass(reader, value);
+      break;
+    default:
+      CheckCard(reader, value);
+      break;
+  }
+}
+
+void TLoop::MemoryDataEvent(int reader, const std::string& value) {
+  LogLine(*this, "Got MemoryData event!  - " + std::to_string(reader) + " - |" + value + "|");
+  if (DatabaseUp(*this))
+    CheckMemoryCard(reader, value);
+  else
+    LowSecurityOpen(*this, reader, value);
+}
+
+void TLoop::CheckCard(int address, const std::string& cardText) {
+  const double cardNo = CardTextToNumber(cardText);
+  TCardOutcome out;
+  const int code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
+  LastPulse = out.openPulse;
+  const std::string text = CardMessage(code, address, cardNo);
+  if (!IsGranted(code)) {
+    if (Card) Card->GateOpenMsg(address, false, out.openPulse, text);
+    return;
+  }
+  if (!SpecialOutput(address, out.spaceNo, out.openPulse) && Card)
+    Card->GateOpenMsg(address, true, out.openPulse, text);
+  const std::string number = CardNumberText(cardNo);
+  if (DebugLog)
+    LogLine(*this, "Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
+                       std::to_string(address) + ", Card " + number);
+  if (!EmailServer.empty()) SendCardMail(*this, number, out.firstName, out.deviceName);
+  CountPassage(address);
+}
+
+void TLoop::CheckMemoryCard(int address, const std::string& record) {
+  const double cardNo = CardTextToNumber(record.size() > 10 ? record.substr(10) : "");
+  TCardOutcome out;
+  // An impossible record date raises EConvertError before anything is
+  // written; the bus component contains it and goes on polling.
+  const int code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out);
+  if (!IsGranted(code)) return;
+  if (DebugLog)
+    LogLine(*this, "Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +
+                       std::to_string(address) + ", Card " + CardNumberText(cardNo));
+  CountPassage(address);
+}
+
+std::string TLoop::CardMessage(int code, int address, double cardNo) {
+  TODBCStatement card(DB.get());
+  TODBCStatement cardType(DB.get());
+  TODBCStatement device(DB.get());
+  TODBCStatement messages(DB.get());
+  int msgId = 0;
+  if (FindCard(card, cardNo) && FindCardType(card, cardType))
+    msgId = cardType.FieldAsInteger("msg_id");
+  if (msgId <= 0 &&
+      device.ExecSQLFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId,
+                        address))
+    msgId = device.FieldAsInteger("msg_id");
+  if (!messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", msgId))
+    messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", 1);
+  const char* column = MessageColumn(code);
+  if (!column) return "Unknown Error";
+  const std::string cardText =
+      (code & ~crSoftFlag) == crNotOnFile ? CardNumberText(cardNo) : std::string();
+  return ExpandCardMessage(card, messages.FieldAsString(column), cardType, cardText);
+}
+
+bool TLoop::SpecialOutput(int address, int spaceNo, int pulse) {
+  if (spaceNo <= 0) return false;
+  TODBCStatement spot(DB.get());
+  if (!spot.DoSQLFmt("select * from spots where number=%d", spaceNo)) {
+    if (DebugLog && MessLog)
+      MessLog->LogFmt("'Special' output.  %d NOT Found in Spots file", spaceNo);
+    return false;
+  }
+  const int floor = spot.FieldAsInteger("floor");
+  if (floor <= 0) {
+    if (DebugLog && MessLog) MessLog->LogFmt("'Special' output %d invalid", floor);
+    return false;
+  }
+  if (DebugLog && MessLog) MessLog->LogFmt("'Special' output %d going On!", floor);
+  if (floor <= 3) {
+    if (Card) {
+      Card->GateOpenMsg(address, false, pulse, kGoingUp);
+      // Floor 1 drives output 1, floors 2 and 3 the outputs above it.
+      const int output = floor == 1 ? 1 : floor + 1;
+      Card->PulseOutput(address, output, std::max(10 * pulse, 5));
+    }
+  } else if (Card) {
+    Card->GateOpenMsg(address, true, pulse, kGoingUp);
+  }
+  return true;
+}
+
+}  // namespace orlo
