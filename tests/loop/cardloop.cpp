@@ -1,0 +1,128 @@
+#include "cardloop.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "db/odbc.h"
+#include "db/odbcconn.h"
+#include "platform/format.h"
+
+namespace orlo::test {
+
+namespace {
+
+std::vector<sim::TReceivedFrame> GateAnswers(sim::TSimulator& sim, int address) {
+  std::vector<sim::TReceivedFrame> out;
+  for (const auto& f : sim.Frames())
+    if (f.frame.address == address && (f.frame.letter == 'G' || f.frame.letter == 'B'))
+      out.push_back(f);
+  return out;
+}
+
+}  // namespace
+
+void CardLoopTest::SetUp() {
+  LoopFixtureP::SetUp();
+  if (IsSkipped() || HasFatalFailure()) return;
+  LoadDemo();
+}
+
+void CardLoopTest::TearDown() {
+  LoopFixtureP::TearDown();  // the loop goes first: it holds the mail worker
+  mail_.reset();
+}
+
+void CardLoopTest::LoadDemo() {
+  std::ifstream in(std::string(ORLO_SOURCE_DIR) + "/schema/demo.sql");
+  ASSERT_TRUE(in) << "schema/demo.sql not found";
+  std::string line, statement;
+  while (std::getline(in, line)) {
+    if (line.rfind("--", 0) == 0) continue;
+    statement += line + "\n";
+    const auto end = line.find_last_not_of(" \t\r");
+    if (end != std::string::npos && line[end] == ';') {
+      statement.erase(statement.find_last_of(';'));
+      Exec(statement);
+      statement.clear();
+    }
+  }
+}
+
+void CardLoopTest::StartLoop(TMailWorker* mail) {
+  StartSim(1, {1, 2, 3, 4});
+  OnMain([&] {
+    TLoopContext context;
+    context.MessLog = log_.get();
+    context.MainLoop = &main_->Loop();
+    context.Mail = mail;
+    loop_ = std::make_unique<TLoop>(context, 1);
+  });
+  ASSERT_TRUE(loop_->Card) << LogText();
+  // The devices are polled once the loop runs.
+  for (int a = 1; a <= 4; ++a) ASSERT_TRUE(WaitPolls(a, 1)) << "no poll of address " << a;
+}
+
+std::string CardLoopTest::NextGateAnswer(int address) {
+  const std::size_t seen = static_cast<std::size_t>(seenGate_[address]);
+  std::string answer;
+  Sim().WaitFrames(
+      [&](const std::vector<sim::TReceivedFrame>&) {
+        auto frames = GateAnswers(Sim(), address);
+        if (frames.size() <= seen) return false;
+        answer = std::string(1, frames[seen].frame.letter) + frames[seen].frame.data;
+        return true;
+      },
+      kDeadline);
+  if (!answer.empty()) ++seenGate_[address];
+  return answer;
+}
+
+bool CardLoopTest::NoFurtherGateAnswer(int address) {
+  WaitPolls(address, 4);
+  return GateAnswers(Sim(), address).size() == static_cast<std::size_t>(seenGate_[address]);
+}
+
+bool CardLoopTest::LoopDatabaseUp() {
+  bool up = false;
+  OnMain([&] { up = Loop().Conn->IsConnected(); });
+  return up;
+}
+
+void CardLoopTest::TakeDatabaseDown() {
+  OnMain([&] {
+    Loop().Conn->SetParams("", "No Such ODBC Driver", "nowhere", "", "", "");
+    Loop().DB->DisconnectFromDataSource();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return !LoopDatabaseUp(); })) << "the database stays reachable";
+}
+
+TDateTime CardLoopTest::QueryDateTime(const std::string& sql, const std::string& column) {
+  TODBCStatement q(Db());
+  if (!q.ExecSQL(sql)) return 0;
+  return q.FieldAsDateTime(column);
+}
+
+std::string CycleBarcode(TDateTime when, int lane) {
+  int year = 0, month = 0, day = 0;
+  DecodeDate(Now(), year, month, day);
+  const int base = year % 2 == 0 ? year : year - 1;
+  const auto code =
+      static_cast<long long>(std::llround((when - EncodeDate(base, 1, 1)) * kSecondsPerDay)) +
+      20000000;
+  return Format("%d%.2d", code, lane);
+}
+
+std::string SecondsBarcode(TDateTime when, const std::string& tail) {
+  const auto seconds = static_cast<long long>(std::llround((when - 36525) * kSecondsPerDay));
+  return Format("%.10d", seconds) + tail;
+}
+
+std::string OldFormatBarcode(TDateTime when, const std::string& ticket) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, msec = 0;
+  DecodeDate(when, year, month, day);
+  DecodeTime(when, hour, minute, second, msec);
+  return ticket + Format("%.2d%.2d%.2d%.2d", month, day, hour, minute);
+}
+
+}  // namespace orlo::test
