@@ -89,11 +89,11 @@ TEST_P(CardEventsTest, SpecialOutputsByFloor) {
     const char* pulse;  // data of the 'P' frame, "" for none
   };
   const Case cases[] = {
-      {2, "BGoing Up!", "B50"},           // output 3 (0x3F + 3), ten times the pulse
-      {1, "BGoing Up!", "@50"},           // output 1
-      {3, "BGoing Up!", "C50"},           // output 4
-      {4, "G005Going Up!", ""},           // opens, no pulse output
-      {0, "G005Welcome Ann Lee", ""},     // invalid floor: the normal open
+      {2, "BGoing Up!", "B50"},        // output 3 (0x3F + 3), ten times the pulse
+      {1, "BGoing Up!", "@50"},        // output 1
+      {3, "BGoing Up!", "C50"},        // output 4
+      {4, "G005Going Up!", ""},        // opens, no pulse output
+      {0, "G005Welcome Ann Lee", ""},  // invalid floor: the normal open
   };
   std::size_t pulses = 0;
   for (const auto& c : cases) {
@@ -119,8 +119,7 @@ TEST_P(CardEventsTest, MemoryRecordsAreJudgedAtTheirOwnTimeWithoutGateFrames) {
   const TDateTime when = Now() - 1.0 / 24;  // an hour ago
   DecodeDate(when, year, month, day);
   DecodeTime(when, hour, minute, second, msec);
-  const std::string stamp =
-      Format("%.2d%.2d%.2d%.2d%.2d", year % 100, month, day, hour, minute);
+  const std::string stamp = Format("%.2d%.2d%.2d%.2d%.2d", year % 100, month, day, hour, minute);
   const TDateTime expected = EncodeDate(year, month, day) + EncodeTime(hour, minute, 0, 0);
 
   PresentMemory(1, stamp + "1001");

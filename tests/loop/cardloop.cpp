@@ -12,9 +12,11 @@ namespace orlo::test {
 
 namespace {
 
-std::vector<sim::TReceivedFrame> GateAnswers(sim::TSimulator& sim, int address) {
+// The 'G' and 'B' frames to the address, oldest first.
+std::vector<sim::TReceivedFrame> GateAnswers(const std::vector<sim::TReceivedFrame>& frames,
+                                             int address) {
   std::vector<sim::TReceivedFrame> out;
-  for (const auto& f : sim.Frames())
+  for (const auto& f : frames)
     if (f.frame.address == address && (f.frame.letter == 'G' || f.frame.letter == 'B'))
       out.push_back(f);
   return out;
@@ -67,8 +69,8 @@ std::string CardLoopTest::NextGateAnswer(int address) {
   const std::size_t seen = static_cast<std::size_t>(seenGate_[address]);
   std::string answer;
   Sim().WaitFrames(
-      [&](const std::vector<sim::TReceivedFrame>&) {
-        auto frames = GateAnswers(Sim(), address);
+      [&](const std::vector<sim::TReceivedFrame>& all) {  // runs under the simulator's lock
+        const auto frames = GateAnswers(all, address);
         if (frames.size() <= seen) return false;
         answer = std::string(1, frames[seen].frame.letter) + frames[seen].frame.data;
         return true;
@@ -80,7 +82,8 @@ std::string CardLoopTest::NextGateAnswer(int address) {
 
 bool CardLoopTest::NoFurtherGateAnswer(int address) {
   WaitPolls(address, 4);
-  return GateAnswers(Sim(), address).size() == static_cast<std::size_t>(seenGate_[address]);
+  return GateAnswers(Sim().Frames(), address).size() ==
+         static_cast<std::size_t>(seenGate_[address]);
 }
 
 bool CardLoopTest::LoopDatabaseUp() {

@@ -71,8 +71,8 @@ TEST_P(CardMailTest, HungMailServerNeverHoldsTheGate) {
   TMuteServer server;  // takes the connection, never greets
   SetMail(server.port(), "ann@site.test");
   // Time-outs far beyond the test: only closing the server ends the hang.
-  mail_ = std::make_unique<TMailWorker>(*log_, TMailTimeouts{std::chrono::seconds(60),
-                                                             std::chrono::seconds(120)});
+  mail_ = std::make_unique<TMailWorker>(
+      *log_, TMailTimeouts{std::chrono::seconds(60), std::chrono::seconds(120)});
   const int cards = 6;
   for (int i = 1; i <= cards; ++i)
     Exec("INSERT INTO card (number, type_id, card_type, first_name, last_name) VALUES (" +
