@@ -1,8 +1,12 @@
 // Card and memory-card events end to end: a card reported by the simulated
 // reader is judged against the database and answered on the line.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include "cardloop.h"
+#include "config/registryex.h"
 #include "platform/format.h"
 
 namespace orlo::test {
@@ -184,6 +188,95 @@ TEST_P(LowSecurityTest, WithoutTheSettingTheDeviceGetsNoAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LowSecurityTest, LoopBackends(), LoopBackendName);
+
+// The same with the database server itself stopped: the loop runs on a
+// MariaDB server of its own, started from the test template and stopped in
+// the middle of the test.
+class StoppedServerTest : public CardLoopTest {
+ protected:
+  void TearDown() override {
+    CardLoopTest::TearDown();
+    if (!serverDir_.empty()) Script("stop " + serverDir_);
+  }
+  static bool Script(const std::string& args, std::string* out = nullptr) {
+    const std::string cmd = std::string(ORLO_SOURCE_DIR) + "/scripts/mariadb-private " + args;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return false;
+    char buf[256];
+    std::string text;
+    while (std::fgets(buf, sizeof buf, pipe)) text += buf;
+    const bool ok = pclose(pipe) == 0;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (out) *out = text;
+    return ok;
+  }
+  // Starts the private server, loads the schema and the demo site into its
+  // database "tarn" and points the registry store (the loop's connection
+  // parameters) at it.
+  void StartPrivateServer() {
+    const char* templ = std::getenv("ORLO_MARIADB_TEMPLATE");
+    ASSERT_TRUE(templ && *templ) << "ORLO_MARIADB_TEMPLATE is not set";
+    serverDir_ = dir_.file("mariadb");
+    std::string port;
+    ASSERT_TRUE(Script(std::string("start ") + templ + " " + serverDir_, &port)) << port;
+    const std::string user =
+        std::getenv("ORLO_MARIADB_USER") ? std::getenv("ORLO_MARIADB_USER") : "kestrel";
+    const std::string pass =
+        std::getenv("ORLO_MARIADB_PASS") ? std::getenv("ORLO_MARIADB_PASS") : "plover";
+    const std::string options = "SERVER=127.0.0.1;PORT=" + port + ";database=tarn";
+    TODBC site;
+    site.SetBindColumns(true);
+    ASSERT_TRUE(
+        site.ConnectToDataSource("", user, pass, "tarn", "MySQL ODBC 3.51 Driver", options));
+    ASSERT_TRUE(RunSchemaFile(site, "mariadb.sql"));
+    ASSERT_TRUE(RunSchemaFile(site, "demo.sql"));
+    TODBCStatement q(site);
+    ASSERT_TRUE(q.ExecSQL("UPDATE device SET open_pulse = 7 WHERE id = 1"));
+    std::string scrambled;
+    ASSERT_TRUE(Scramble(pass, scrambled));
+    std::ofstream reg(registryFile_, std::ios::trunc);
+    reg << "Windows Registry Editor Version 5.00\n\n"
+        << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n"
+        << "\"Host\"=\"127.0.0.1\"\n"
+        << "\"Database\"=\"tarn\"\n"
+        << "\"User\"=\"" << user << "\"\n"
+        << "\"Pass\"=\"" << RegEscape(scrambled) << "\"\n"
+        << "\"ODBCDriver\"=\"MySQL ODBC 3.51 Driver\"\n"
+        << "\"ODBCOptions\"=\"" << options << "\"\n";
+  }
+  static std::string RegEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '\\' || c == '"') out += '\\';
+      out += c;
+    }
+    return out;
+  }
+  std::string serverDir_;
+};
+
+TEST_P(StoppedServerTest, CardsPassWithTheLastPulseWhileTheServerIsStopped) {
+  StartPrivateServer();
+  if (HasFatalFailure()) return;
+  SetSetting("Low Security on DB Error", "1");
+  StartLoop();
+  Present(1, "1001");
+  EXPECT_EQ(NextGateAnswer(1), "G007Welcome Ann Lee");
+  ASSERT_TRUE(WaitLog("Got CardData event!  - 1 - |1001|"));
+
+  ASSERT_TRUE(Script("stop " + serverDir_));
+  ASSERT_TRUE(WaitUntil([&] { return !LoopDatabaseUp(); })) << LogText();
+  Present(1, "1001");  // reader
+  EXPECT_EQ(NextGateAnswer(1), "G007Thank you...");
+  Present(3, "0123456789");  // exit reader reporting through card data
+  EXPECT_EQ(NextGateAnswer(3), "G007Thank you...");
+  Present(4, "0" + CycleBarcode(Now(), 7) + "000042");  // spitter
+  ASSERT_TRUE(WaitFrame(4, 'Y'));
+  EXPECT_EQ(NextGateAnswer(4), "G007Thank you...");
+}
+
+INSTANTIATE_TEST_SUITE_P(MariaDB, StoppedServerTest, ::testing::Values(LoopBackend::MariaDB),
+                         LoopBackendName);
 
 }  // namespace
 }  // namespace orlo::test

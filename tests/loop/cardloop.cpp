@@ -35,9 +35,15 @@ void CardLoopTest::TearDown() {
   mail_.reset();
 }
 
-void CardLoopTest::LoadDemo() {
-  std::ifstream in(std::string(ORLO_SOURCE_DIR) + "/schema/demo.sql");
-  ASSERT_TRUE(in) << "schema/demo.sql not found";
+void CardLoopTest::LoadDemo() { ASSERT_TRUE(RunSchemaFile(Db(), "demo.sql")); }
+
+bool CardLoopTest::RunSchemaFile(TODBC& odbc, const std::string& name) {
+  std::ifstream in(std::string(ORLO_SOURCE_DIR) + "/schema/" + name);
+  if (!in) {
+    ADD_FAILURE() << "schema/" << name << " not found";
+    return false;
+  }
+  TODBCStatement q(odbc);
   std::string line, statement;
   while (std::getline(in, line)) {
     if (line.rfind("--", 0) == 0) continue;
@@ -45,10 +51,14 @@ void CardLoopTest::LoadDemo() {
     const auto end = line.find_last_not_of(" \t\r");
     if (end != std::string::npos && line[end] == ';') {
       statement.erase(statement.find_last_of(';'));
-      Exec(statement);
+      if (!q.ExecSQL(statement)) {
+        ADD_FAILURE() << "failed: " << statement;
+        return false;
+      }
       statement.clear();
     }
   }
+  return true;
 }
 
 void CardLoopTest::StartLoop(TMailWorker* mail) {
