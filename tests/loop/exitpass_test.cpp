@@ -159,7 +159,7 @@ TEST_P(ExitPassTest, SpitterRecordOfWrongLengthIsCountedButNotRecorded) {
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(4) == 1; }));
   EXPECT_EQ(CountRows("tickinv"), 0);
   // A barcode with a quote in a record of the right length is recorded as is.
-  const std::string odd = "4'3456789'";
+  const std::string odd = "4'3456\\'9'";  // quote, backslash
   Present(4, "0" + odd + "000007");
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(4) == 2; }));
   EXPECT_EQ(Rows(odd), 1);
