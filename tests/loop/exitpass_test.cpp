@@ -164,6 +164,11 @@ TEST_P(ExitPassTest, SpitterRecordOfWrongLengthIsCountedButNotRecorded) {
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(4) == 2; }));
   EXPECT_EQ(Rows(odd), 1);
   EXPECT_EQ(Column(odd, "ticket"), 7);
+  Present(4, "0" + odd + "000008");  // found by its barcode: the first row is archived
+  ASSERT_TRUE(WaitUntil([&] { return CountSoft(4) == 3; }));
+  EXPECT_EQ(Rows(odd), 1);
+  EXPECT_EQ(Column(odd, "ticket"), 8);
+  EXPECT_EQ(Rows(odd + "*"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ExitPassTest, LoopBackends(), LoopBackendName);
