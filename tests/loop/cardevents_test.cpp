@@ -237,7 +237,7 @@ class StoppedServerTest : public CardLoopTest {
     std::ofstream reg(registryFile_, std::ios::trunc);
     reg << "Windows Registry Editor Version 5.00\n\n"
         << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n"
-        << "\"Host\"=\"127.0.0.1\"\n"
+        << "\"Host\"=\"\"\n"  // no ICMP ping: the server is named in the options
         << "\"Database\"=\"tarn\"\n"
         << "\"User\"=\"" << user << "\"\n"
         << "\"Pass\"=\"" << RegEscape(scrambled) << "\"\n"
