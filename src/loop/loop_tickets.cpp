@@ -2,7 +2,7 @@
 // from the spitters' ticket records, both in `tickinv` (one row per barcode).
 //
 // The barcode is text from a device. It reaches SQL only as an escaped string
-// literal built for the connection's database family, never through a format
+// literal escaped by the loop's SQL rules (SqlKind), never through a format
 // string, so a barcode holding a quote, a backslash or a '%' is judged and
 // recorded like any other. Main thread only, like every handler of the loop.
 #include <cmath>
@@ -46,9 +46,9 @@ void LogLine(const TLoop& loop, const std::string& line) {
   if (loop.MessLog) loop.MessLog->Log(line);
 }
 
-// "where barcode='...'" with the barcode escaped for the database family.
-std::string BarcodeCondition(const TLoop& loop, const std::string& barcode) {
-  return "where barcode='" + TSql(loop.DB->DBKind()).Escape(barcode) + "'";
+// "where barcode='...'" with the barcode escaped by the loop's SQL rules.
+std::string BarcodeCondition(TDBKind kind, const std::string& barcode) {
+  return "where barcode='" + TSql(kind).Escape(barcode) + "'";
 }
 
 // The issue time as "MMMDD/YYYY HH:NN:SS" (month as its short English name).
@@ -83,12 +83,12 @@ void TLoop::CheckExitPass(int address, const std::string& barcode) {
   if (issued > 0) {
     outcome = TExitOutcome::Valid;
     if (MessLog) MessLog->LogFmt("Checking BarCode: %s ", barcode);
-    const std::string where = BarcodeCondition(*this, barcode);
+    const std::string where = BarcodeCondition(SqlKind(), barcode);
     TODBCStatement q(DB.get());
     bool found = q.ExecSQL("select * from tickinv " + where);
     if (!found) {
       // A pass never seen before (issued at a pay station): record it first.
-      TSql sql(DB->DBKind());
+      TSql sql(SqlKind());
       sql.AddField("barcode", barcode, true);
       sql.AddInt("issuerid", 0);
       sql.AddInt("status", 0);
@@ -116,7 +116,7 @@ void TLoop::CheckExitPass(int address, const std::string& barcode) {
           outcome = TExitOutcome::Expired;
       }
       if (outcome == TExitOutcome::Valid) {
-        TSql sql(DB->DBKind());
+        TSql sql(SqlKind());
         sql.AddInt("takerid", address);
         sql.AddInt("status", 1);
         sql.AddNow("out_date");
@@ -172,13 +172,13 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
   // ticket reported after the fact; any other row with this barcode or ticket
   // is archived and a new one inserted.
   bool update = false;
-  std::string where = BarcodeCondition(*this, data.Barcode);
+  std::string where = BarcodeCondition(SqlKind(), data.Barcode);
   TODBCStatement q(DB.get());
   TODBCStatement archive(DB.get());
   if (q.ExecSQL("select * from tickinv " + where)) {
     update = q.FieldAsInteger("issuerid") == 0 && q.FieldAsInteger("takerid") != 0 && !data.Online;
     if (!update) {
-      TSql sql(DB->DBKind());
+      TSql sql(SqlKind());
       sql.AddField("barcode", data.Barcode + "*", true);
       std::string textSql;
       sql.BuildSQL("tickinv", false, textSql, where);
@@ -189,7 +189,7 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
     if (q.ExecSQL("select * from tickinv " + where)) {
       update = q.FieldAsInteger("takerid") != 0 && !data.Online;
       if (!update) {
-        TSql sql(DB->DBKind());
+        TSql sql(SqlKind());
         sql.AddInt("ticket", -ticket);
         std::string textSql;
         sql.BuildSQL("tickinv", false, textSql, where);
@@ -198,7 +198,7 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
     }
   }
 
-  TSql sql(DB->DBKind());
+  TSql sql(SqlKind());
   if (update) {
     LogLine(*this, "TickInv Record Found! Updating: " + where);
   } else {
