@@ -1,7 +1,7 @@
 // TLoop: exit passes at barcode exit readers and the ticket inventory kept
 // from the spitters' ticket records, both in `tickinv` (one row per barcode).
 //
-// The barcode is text from a device. It reaches SQL only as an escaped string
+// The barcode is text from a device. It reaches SQL only as a string
 // literal escaped by the loop's SQL rules (SqlKind), never through a format
 // string, so a barcode holding a quote, a backslash or a '%' is judged and
 // recorded like any other. Main thread only, like every handler of the loop.
