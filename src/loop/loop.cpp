@@ -106,6 +106,9 @@ TDeviceTypes TLoop::DeviceTypeAt(int address) const {
 }
 
 void TLoop::BindHandlers() {
+  Card->OnData = [this](int reader, const std::string& value) { CardDataEvent(reader, value); };
+  Card->OnMemory = [this](int reader, const std::string& value) { MemoryDataEvent(reader, value); };
+  Card->OnBarCode = [this](int reader, const std::string& value) { BarcodeEvent(reader, value); };
   Card->OnPrinter = [this](int reader, const std::string& value) { PrinterEvent(reader, value); };
   Card->OnCounter = [this](int reader, const std::string& value) { CounterEvent(reader, value); };
   Card->OnInput = [this](int reader, const std::string& value) { InputEvent(reader, value); };
