@@ -9,7 +9,7 @@ namespace orlo {
 namespace {
 
 // One parsed directive: %[index:][-][width][.precision]type
-struct Spec {
+struct Directive {
   bool leftAlign = false;
   int width = -1;
   int precision = -1;
@@ -46,25 +46,25 @@ class ArgReader {
   std::size_t pos_ = 0;
 };
 
-std::string Pad(std::string text, const Spec& spec) {
-  if (spec.width > 0 && text.size() < static_cast<std::size_t>(spec.width)) {
-    const std::string fill(static_cast<std::size_t>(spec.width) - text.size(), ' ');
-    text = spec.leftAlign ? text + fill : fill + text;
+std::string Pad(std::string text, const Directive& dir) {
+  if (dir.width > 0 && text.size() < static_cast<std::size_t>(dir.width)) {
+    const std::string fill(static_cast<std::size_t>(dir.width) - text.size(), ' ');
+    text = dir.leftAlign ? text + fill : fill + text;
   }
   return text;
 }
 
 // Decimal or hexadecimal digits of an integer, zero-filled to the precision
 // (the sign does not count as a digit, as "%.2d" of -5 gives "-05").
-std::string IntegerText(long long v, const Spec& spec) {
-  const bool negative = v < 0 && spec.type != 'x';
+std::string IntegerText(long long v, const Directive& dir) {
+  const bool negative = v < 0 && dir.type != 'x';
   unsigned long long magnitude =
       negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
   char buf[32];
-  std::snprintf(buf, sizeof buf, spec.type == 'x' ? "%llX" : "%llu", magnitude);
+  std::snprintf(buf, sizeof buf, dir.type == 'x' ? "%llX" : "%llu", magnitude);
   std::string digits = buf;
-  if (spec.precision > 0 && digits.size() < static_cast<std::size_t>(spec.precision))
-    digits.insert(0, static_cast<std::size_t>(spec.precision) - digits.size(), '0');
+  if (dir.precision > 0 && digits.size() < static_cast<std::size_t>(dir.precision))
+    digits.insert(0, static_cast<std::size_t>(dir.precision) - digits.size(), '0');
   return negative ? "-" + digits : digits;
 }
 
@@ -142,8 +142,8 @@ double FloatArgument(const FormatArg& a, std::string_view fmt) {
 }
 
 // Parses the directive starting after '%' at fmt[i]; advances i past it.
-Spec ParseSpec(std::string_view fmt, std::size_t& i, ArgReader& args) {
-  Spec spec;
+Directive ParseDirective(std::string_view fmt, std::size_t& i, ArgReader& args) {
+  Directive dir;
   auto readNumber = [&](int& out) {
     if (i < fmt.size() && fmt[i] == '*') {
       const long long v = args.NextInteger();
@@ -171,19 +171,19 @@ Spec ParseSpec(std::string_view fmt, std::size_t& i, ArgReader& args) {
     i = save;
   }
   if (i < fmt.size() && fmt[i] == '-') {
-    spec.leftAlign = true;
+    dir.leftAlign = true;
     ++i;
   }
-  readNumber(spec.width);
+  readNumber(dir.width);
   if (i < fmt.size() && fmt[i] == '.') {
     ++i;
-    if (!readNumber(spec.precision)) spec.precision = 0;
+    if (!readNumber(dir.precision)) dir.precision = 0;
   }
   if (i >= fmt.size()) Invalid(fmt);
   char t = fmt[i++];
   if (t >= 'A' && t <= 'Z') t = static_cast<char>(t - 'A' + 'a');
-  spec.type = t;
-  return spec;
+  dir.type = t;
+  return dir;
 }
 
 }  // namespace
@@ -204,15 +204,15 @@ std::string FormatV(std::string_view fmt, std::span<const FormatArg> args) {
       ++i;
       continue;
     }
-    const Spec spec = ParseSpec(fmt, i, reader);
-    switch (spec.type) {
+    const Directive dir = ParseDirective(fmt, i, reader);
+    switch (dir.type) {
       case 'd':
       case 'u':
       case 'x': {
         const FormatArg& a = reader.Next();
         const long long* v = std::get_if<long long>(&a);
         if (!v) Invalid(fmt);
-        out += Pad(IntegerText(*v, spec), spec);
+        out += Pad(IntegerText(*v, dir), dir);
         break;
       }
       case 's': {
@@ -220,24 +220,24 @@ std::string FormatV(std::string_view fmt, std::span<const FormatArg> args) {
         const std::string* s = std::get_if<std::string>(&a);
         if (!s) Invalid(fmt);
         std::string text = *s;
-        if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision))
-          text.resize(static_cast<std::size_t>(spec.precision));
-        out += Pad(std::move(text), spec);
+        if (dir.precision >= 0 && text.size() > static_cast<std::size_t>(dir.precision))
+          text.resize(static_cast<std::size_t>(dir.precision));
+        out += Pad(std::move(text), dir);
         break;
       }
       case 'f': {
         const double v = FloatArgument(reader.Next(), fmt);
-        out += Pad(FixedText(v, spec.precision >= 0 ? spec.precision : 2), spec);
+        out += Pad(FixedText(v, dir.precision >= 0 ? dir.precision : 2), dir);
         break;
       }
       case 'g': {
         const double v = FloatArgument(reader.Next(), fmt);
-        out += Pad(GeneralText(v, spec.precision >= 0 ? spec.precision : 15), spec);
+        out += Pad(GeneralText(v, dir.precision >= 0 ? dir.precision : 15), dir);
         break;
       }
       case 'e': {
         const double v = FloatArgument(reader.Next(), fmt);
-        out += Pad(ScientificText(v, spec.precision >= 0 ? spec.precision : 15), spec);
+        out += Pad(ScientificText(v, dir.precision >= 0 ? dir.precision : 15), dir);
         break;
       }
       default:
