@@ -6,8 +6,10 @@
 #include <iostream>
 
 #include "config/registryex.h"
+#include "platform/mainloop.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
+#include "service/orlocard.h"
 
 namespace {
 
@@ -56,8 +58,10 @@ int main(int argc, char** argv) {
   if (!home.empty()) orlo::SetHomeFolder(home);
   if (!registry.empty()) orlo::SetRegistryFileName(registry);
 
-  std::cerr << "orlocard " << orlo::ProgramVersion() << ": home " << orlo::HomeFolder()
-            << ", registry " << orlo::RegistryFileName()
-            << "; the service itself is not built yet\n";
-  return 1;
+  // The service in the foreground until SIGTERM or SIGINT (the stop request).
+  orlo::TMainLoop mainLoop;
+  orlo::TOrloCard service(mainLoop);
+  service.ServiceExecute();
+  mainLoop.Run();
+  return 0;
 }
