@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/format.h"
+#include "support/sqlfile.h"
 
 namespace orlo::test {
 
@@ -34,32 +35,6 @@ Conn MariaDBConn(const std::string& database) {
 bool Connect(TODBC& odbc, const Conn& c) {
   odbc.SetBindColumns(true);
   return odbc.ConnectToDataSource("", c.user, c.password, c.database, c.driver, c.options);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs the statements of an SQL file (each ends with ';' at a line end;
-// lines starting with "--" are comments).
-void RunSqlFile(TODBC& odbc, const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  ASSERT_FALSE(in.str().empty()) << path;
-  std::string line, statement;
-  TODBCStatement q(odbc);
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    const auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      ASSERT_TRUE(q.ExecSQL(statement)) << statement;
-      statement.clear();
-    }
-  }
 }
 
 const char* kSite[] = {

@@ -1,4 +1,5 @@
 #include "countertest.h"
+#include "support/sqlfile.h"
 
 #include <unistd.h>
 
@@ -14,13 +15,6 @@ namespace {
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 struct Settings {
@@ -39,28 +33,6 @@ Settings MariaDB(const std::string& port, const std::string& database) {
 bool Connect(TODBC& odbc, const Settings& s) {
   odbc.SetBindColumns(true);
   return odbc.ConnectToDataSource("", s.user, s.password, s.database, s.driver, s.options);
-}
-
-// Runs the statements of an SQL file (each ends with ';' at a line end; lines
-// starting with "--" are comments).
-bool RunSqlFile(TODBC& odbc, const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  std::string line, statement;
-  TODBCStatement q(odbc);
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    const auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      if (!q.ExecSQL(statement)) {
-        ADD_FAILURE() << "failed: " << statement;
-        return false;
-      }
-      statement.clear();
-    }
-  }
-  return true;
 }
 
 }  // namespace

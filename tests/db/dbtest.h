@@ -12,6 +12,7 @@
 
 #include "db/odbc.h"
 #include "log/messlog.h"
+#include "support/sqlfile.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
@@ -51,10 +52,6 @@ struct ConnSettings {
 ConnSettings SqliteSettings(const std::string& file);
 ConnSettings MariaDBSettings(const MariaDBServer& server, const std::string& database);
 
-// Runs every statement of an SQL file (statements end with ';' at a line end,
-// lines starting with "--" are comments); false at the first failure.
-bool RunSqlFile(TODBC& odbc, const std::string& path);
-std::string ReadFile(const std::string& path);
 
 // A fixture with a connected TODBC on a fresh database holding the reference
 // schema and the demo data, and a message log in a temporary folder.

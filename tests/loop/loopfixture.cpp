@@ -13,6 +13,7 @@
 #include "config/registryex.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
+#include "support/sqlfile.h"
 
 namespace orlo::test {
 
@@ -21,13 +22,6 @@ namespace {
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // A registry string value with the export format's escapes.
@@ -71,28 +65,6 @@ bool Connect(TODBC& odbc, LoopBackend backend, const std::string& database) {
   options.replace(options.find("%d"), 2, database);
   return odbc.ConnectToDataSource("", s.user, s.password, database, "MySQL ODBC 3.51 Driver",
                                   options);
-}
-
-// Runs every statement of an SQL file (statements end with ';' at a line end;
-// lines starting with "--" are comments).
-bool RunSqlFile(TODBC& odbc, const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  std::string line, statement;
-  TODBCStatement q(odbc);
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      if (!q.ExecSQL(statement)) {
-        ADD_FAILURE() << "failed: " << statement;
-        return false;
-      }
-      statement.clear();
-    }
-  }
-  return true;
 }
 
 std::string UniqueName(const std::string& prefix) {

@@ -1,4 +1,5 @@
 #include "support/smtpserver.h"
+#include "support/sqlfile.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -80,13 +81,6 @@ bool WaitUntil(const std::function<bool()>& cond) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace
