@@ -1,6 +1,8 @@
 // The device side of a reader-bus line.
 #include "simulator.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -294,6 +296,9 @@ bool TSimulator::SleepUntil(Clock::time_point when, std::stop_token stop) {
 }
 
 void TSimulator::RunLine(std::stop_token stop) {
+  // Line pacing sleeps to byte deadlines; the default 50 us timer slack of a
+  // thread would add up to a noticeable share of a 1 ms byte time.
+  ::prctl(PR_SET_TIMERSLACK, 1000UL);
   TCommandParser parser;
   Clock::time_point rxFree{};    // when the receive direction is free again
   Clock::time_point lastByte{};  // arrival of the previous byte
@@ -421,7 +426,9 @@ std::optional<TSimulator::TTransmission> TSimulator::Answer(TDevice& dev,
 
 void TSimulator::Transmit(const TTransmission& t, Clock::time_point from, std::stop_token stop) {
   const auto byteTime = ByteTime();
-  auto start = std::max(from, Clock::now()) + std::chrono::milliseconds(t.delayMs);
+  // Byte times count from the moment the line turned round (`from`), not from
+  // when this thread woke up, so a late wake-up does not stretch the reply.
+  auto start = from + std::chrono::milliseconds(t.delayMs);
   const auto* data = reinterpret_cast<const std::uint8_t*>(t.bytes.data());
   const std::size_t size = t.bytes.size();
   const auto gap = std::chrono::milliseconds(t.splitGapMs);
