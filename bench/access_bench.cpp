@@ -29,6 +29,7 @@
 #include "access/cardcheck.h"
 #include "access/checkdetail.h"
 #include "db/odbc.h"
+#include "figure.h"
 #include "log/messlog.h"
 #include "platform/format.h"
 
@@ -349,7 +350,7 @@ void RunOnce(Options o) {
                mx = *std::max_element(layer.begin(), layer.end());
   const double rawMed = Percentile(bare, 0.5), rawP99 = Percentile(bare, 0.99);
   std::string codeText;
-  for (auto [c, n] : codes) codeText += " " + std::to_string(c) + ":" + std::to_string(n);
+  for (auto [c, n] : codes) codeText += std::string(" ") + std::to_string(c) + ":" + std::to_string(n);
   std::printf(
       "ProcessCard %s cards=%d trans=%d devices=%d levels=%d n=%d: median %.0f us, p99 %.0f us, "
       "max %.0f us | same statements as bare ODBC: median %.0f us, p99 %.0f us | median ratio "
@@ -357,6 +358,11 @@ void RunOnce(Options o) {
       o.backend.c_str(), o.cards, o.trans, o.devices, o.levels, o.presentations, med, p99, mx,
       rawMed, rawP99, med / rawMed, static_cast<double>(statements) / o.presentations,
       codeText.c_str(), genSeconds);
+  const std::string name = "access." + o.backend + "." + std::to_string(o.cards) + "cards";
+  const double p99Target = maria ? 10000 : 3000;
+  bench::PrintFigure(name + ".median", med, "us");
+  bench::PrintFigure(name + ".p99", p99, "us", bench::TGoal::AtMost, p99Target);
+  bench::PrintFigure(name + ".ratio_to_bare_odbc", med / rawMed, "x", bench::TGoal::AtMost, 1.3);
 
   if (maria) {
     odbc.DisconnectFromDataSource();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "db/odbc.h"
+#include "figure.h"
 #include "platform/format.h"
 
 namespace {
@@ -56,7 +57,8 @@ std::string CreateTableSql() {
 }
 
 std::string RowValues(int n) {
-  std::string v = "(" + std::to_string(n);
+  std::string v = "(";
+  v += std::to_string(n);
   for (int i = 1; i < kColumns; ++i) {
     if (i % 3 == 0)
       v += ", 'text value " + std::to_string(i) + "'";
@@ -162,7 +164,11 @@ void Line(const std::string& target, const char* what, Stats raw, Stats layer) {
       " | ratio %.3f\n",
       target.c_str(), what, raw.median, raw.p99, layer.median, layer.p99,
       layer.median / raw.median);
-  std::fflush(stdout);
+  const std::string name = "db." + target + "." + what;
+  orlo::bench::PrintFigure(name + ".median", layer.median, "us");
+  orlo::bench::PrintFigure(name + ".p99", layer.p99, "us");
+  orlo::bench::PrintFigure(name + ".layer_ratio", layer.median / raw.median, "x",
+                           orlo::bench::TGoal::AtMost, 1.15);
 }
 
 bool Run(const Target& t, int rows, int iterations, bool fill) {
@@ -187,7 +193,7 @@ bool Run(const Target& t, int rows, int iterations, bool fill) {
   TODBCStatement q(odbc);
   size_t sink = 0;
   std::vector<std::string> names;
-  for (int c = 0; c < kColumns; ++c) names.push_back("c" + std::to_string(c));
+  for (int c = 0; c < kColumns; ++c) names.push_back(std::string("c") + std::to_string(c));
   auto us = [](Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::micro>(b - a).count();
   };
