@@ -52,6 +52,24 @@ class SimLoopTest : public ::testing::Test {
         std::chrono::seconds(20));
   }
 
+  // The device-side times of one card exchange: the poll that got the card
+  // reply was answered after it arrived, the gate frame came after that
+  // answer, and a paced frame's first byte came before its last.
+  void ExpectTimesInOrder(int address) {
+    const sim::TReceivedFrame* poll = nullptr;
+    const sim::TReceivedFrame* gate = nullptr;
+    const auto frames = sim_.Frames();
+    for (const auto& f : frames) {
+      if (f.frame.address != address) continue;
+      if (!poll && f.answer.size() > 3 && f.answer[2] == 'C') poll = &f;
+      if (poll && !gate && f.frame.letter == 'G') gate = &f;
+    }
+    ASSERT_TRUE(poll && gate);
+    EXPECT_GE(poll->answeredAt, poll->at);
+    EXPECT_GE(gate->firstByteAt, poll->answeredAt);
+    EXPECT_LT(gate->firstByteAt, gate->at);
+  }
+
   TempDir dir_;
   sim::TSimulator sim_;
   TMainThread main_;
@@ -84,6 +102,7 @@ TEST_F(SimLoopTest, SixteenDevicesCardsAndAVanishingLine) {
   EXPECT_TRUE(SimSaw(3, "G005Welcome 1001"));
   EXPECT_TRUE(SimSaw(16, "G005Welcome 1003"));
   EXPECT_EQ(events_.Count("Data 12 1004"), 0);
+  ExpectTimesInOrder(3);
 
   // One device goes quiet and comes back.
   sim_.SetOnline(5, false);

@@ -300,8 +300,9 @@ void TSimulator::RunLine(std::stop_token stop) {
   // thread would add up to a noticeable share of a 1 ms byte time.
   ::prctl(PR_SET_TIMERSLACK, 1000UL);
   TCommandParser parser;
-  Clock::time_point rxFree{};    // when the receive direction is free again
-  Clock::time_point lastByte{};  // arrival of the previous byte
+  Clock::time_point rxFree{};      // when the receive direction is free again
+  Clock::time_point lastByte{};    // arrival of the previous byte
+  Clock::time_point frameStart{};  // arrival of the first byte of the frame being read
   std::uint8_t buf[512];
   while (!stop.stop_requested()) {
     std::deque<std::string> out;
@@ -331,22 +332,28 @@ void TSimulator::RunLine(std::stop_token stop) {
       }
       if (parser.InFrame() && at - lastByte > kFrameGap) parser.Reset();
       lastByte = at;
-      if (auto frame = parser.Feed(buf[i])) {
+      const bool wasInFrame = parser.InFrame();
+      auto frame = parser.Feed(buf[i]);
+      if (!wasInFrame && (parser.InFrame() || frame)) frameStart = at;
+      if (frame) {
         if (!SleepUntil(at, stop)) break;
-        OnFrame(*frame, at, stop);
+        OnFrame(*frame, frameStart, at, stop);
       }
     }
   }
 }
 
-void TSimulator::OnFrame(const TCommandFrame& frame, Clock::time_point at, std::stop_token stop) {
+void TSimulator::OnFrame(const TCommandFrame& frame, Clock::time_point firstAt,
+                         Clock::time_point at, std::stop_token stop) {
   std::optional<TTransmission> answer;
   std::string traceLine;
+  std::uint64_t seq = 0;
   {
     std::lock_guard<std::mutex> g(mutex_);
     TReceivedFrame rec;
-    rec.seq = nextSeq_++;
+    rec.seq = seq = nextSeq_++;
     rec.at = at;
+    rec.firstByteAt = firstAt;
     rec.ms = std::chrono::duration<double, std::milli>(at - epoch_).count();
     rec.frame = frame;
     TDevice* dev = Device(frame.address);
@@ -366,6 +373,22 @@ void TSimulator::OnFrame(const TCommandFrame& frame, Clock::time_point at, std::
   if (!answer) return;
   Trace("tx " + Ms(NowMs()) + " addr=" + std::to_string(frame.address) + " " + Hex(answer->bytes));
   Transmit(*answer, at, stop);
+  MarkAnswered(seq);
+}
+
+void TSimulator::MarkAnswered(std::uint64_t seq) {
+  const auto now = Clock::now();
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    // The frame is the newest one or close to it (ClearFrames may have
+    // dropped it meanwhile).
+    for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
+      if (it->seq != seq) continue;
+      it->answeredAt = now;
+      break;
+    }
+  }
+  framesChanged_.notify_all();
 }
 
 std::optional<TSimulator::TTransmission> TSimulator::Answer(TDevice& dev,

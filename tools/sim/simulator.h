@@ -46,8 +46,12 @@ struct TReceivedFrame {
   std::uint64_t seq = 0;  // 1, 2, ... since the last ClearFrames
   double ms = 0;          // arrival (after its line time) in ms since the simulator started
   std::chrono::steady_clock::time_point at;
+  std::chrono::steady_clock::time_point firstByteAt;  // arrival of its first byte
   TCommandFrame frame;
   std::string answer;  // the bytes sent back (empty: no answer)
+  // When the answer's last byte was handed to the line; unset (epoch) while
+  // the answer is still going out, and for a frame without an answer.
+  std::chrono::steady_clock::time_point answeredAt;
 };
 
 class TSimulator {
@@ -135,8 +139,9 @@ class TSimulator {
   void Start(std::unique_ptr<TSimLine> line);
   void CloseLine();  // caller holds lifeMutex_
   void RunLine(std::stop_token stop);
-  void OnFrame(const TCommandFrame& frame, std::chrono::steady_clock::time_point at,
-               std::stop_token stop);
+  void OnFrame(const TCommandFrame& frame, std::chrono::steady_clock::time_point firstAt,
+               std::chrono::steady_clock::time_point at, std::stop_token stop);
+  void MarkAnswered(std::uint64_t seq);
   // Picks the answer and updates the queue; caller holds mutex_.
   std::optional<TTransmission> Answer(TDevice& dev, const TCommandFrame& frame);
   void Transmit(const TTransmission& t, std::chrono::steady_clock::time_point from,
