@@ -19,15 +19,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "access/cardcheck.h"
 #include "access/checkdetail.h"
+#include "benchsite.h"
 #include "db/odbc.h"
 #include "figure.h"
 #include "log/messlog.h"
@@ -49,16 +49,6 @@ struct Options {
   std::string sqliteOptions;  // appended to the SQLite connection options
   unsigned seed = 1;
 };
-
-std::string Env(const char* name, const char* fallback = "") {
-  const char* v = std::getenv(name);
-  return v && *v ? v : fallback;
-}
-
-[[noreturn]] void Die(const std::string& what) {
-  std::fprintf(stderr, "orlo-accessbench: %s\n", what.c_str());
-  std::exit(1);
-}
 
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
@@ -90,112 +80,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
          o.levels > 0 && o.presentations > 0 && o.trans >= 0;
 }
 
-void Exec(TODBC& odbc, const std::string& sql) {
-  TODBCStatement q(odbc);
-  if (!q.ExecSQL(sql)) Die("statement failed: " + sql.substr(0, 300));
-}
-
-void RunSqlFile(TODBC& odbc, const std::string& path) {
-  std::ifstream in(path);
-  if (!in) Die("cannot read " + path);
-  std::string line, statement;
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    const auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      Exec(odbc, statement);
-      statement.clear();
-    }
-  }
-}
-
-// The site, generated inside the database from a row-number source.
-class Generator {
- public:
-  Generator(TODBC& odbc, bool maria) : odbc_(odbc), maria_(maria) {}
-
-  // INSERT INTO table (cols) SELECT exprs FROM <1..n as x>.
-  void Fill(const std::string& table, const std::string& cols, const std::string& exprs,
-            long long n) {
-    if (n <= 0) return;
-    const std::string count = std::to_string(n);
-    if (maria_)
-      Exec(odbc_, "INSERT INTO " + table + " (" + cols + ") SELECT " + exprs +
-                      " FROM (SELECT seq AS x FROM seq_1_to_" + count + ") n");
-    else
-      Exec(odbc_,
-           "INSERT INTO " + table + " (" + cols +
-               ") WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " +
-               count + ") SELECT " + exprs + " FROM n");
-  }
-  std::string Div(const std::string& a, int b) const {
-    return "((" + a + ")" + (maria_ ? " DIV " : " / ") + std::to_string(b) + ")";
-  }
-  // A date-time x days (mod 500) after 2023-01-01.
-  std::string DaysAfter(const std::string& x) const {
-    if (maria_) return "DATE_ADD('2023-01-01 08:00:00', INTERVAL (" + x + ") % 500 DAY)";
-    return "datetime('2023-01-01 08:00:00', '+' || ((" + x + ") % 500) || ' days')";
-  }
-
- private:
-  TODBC& odbc_;
-  bool maria_;
-};
-
-void BuildSite(TODBC& odbc, bool maria, const Options& o) {
-  Generator g(odbc, maria);
-  Exec(odbc, "INSERT INTO settings (id, stup_pbrst) VALUES (1, 5)");
-  g.Fill("device", "id, loop_id, addr_ess, name, dir_ection, open_pulse, debit_flag, no_path",
-         "x, " + g.Div("x - 1", 16) +
-             " + 1, (x - 1) % 16 + 1, 'Gate', "
-             "CASE WHEN x % 10 = 0 THEN 3 WHEN x % 10 = 5 THEN 0 ELSE x % 2 + 1 END, 5, "
-             "CASE WHEN x % 3 = 0 THEN 1 ELSE 0 END, CASE WHEN x % 7 = 0 THEN 1 ELSE 0 END",
-         o.devices);
-  // Two ranges per level: weekdays by day, and a night window across
-  // midnight on every kind of day; most devices linked to each range.
-  g.Fill("a_l_range",
-         "id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, day_9, "
-         "start_time, end_time",
-         "x, " + g.Div("x + 1", 2) +
-             ", 1, 1, 1, 1, 1, 1, 1, 1, 1, "
-             "CASE WHEN x % 2 = 1 THEN '07:00:00' ELSE '22:00:00' END, "
-             "CASE WHEN x % 2 = 1 THEN '19:00:00' ELSE '01:00:00' END",
-         2LL * o.levels);
-  Exec(odbc,
-       "INSERT INTO a_l_range_device (a_l_range_id, device_id) SELECT r.id, d.id FROM a_l_range r, "
-       "device d WHERE (r.id + d.id) % 5 <> 0");
-  g.Fill("holiday", "holi_day, tab_num", g.DaysAfter("x * 37") + ", x % 2 + 1", 12);
-  g.Fill("card_pool", "id, name, max_inlot, cur_inlot", "x, 'Pool', 20, 0", 99);
-  g.Fill("pathway_ft", "pathway_id, from_device, to_device, time_limit", "1, x, x + 1, 30",
-         o.devices - 1);
-  g.Fill(
-      "card_type",
-      "id, name, access_level_id, pathway_id, ignore_passback, first_use_flg, no_expiry_flg, "
-      "days, debit_flg, debit_reset_flag, uses, debit_time_limit, debit_time_limit_flg",
-      "x, 'Type', (x - 1) % " + std::to_string(o.levels) +
-          " + 1, CASE WHEN x % 10 = 3 THEN 1 ELSE 0 END, CASE WHEN x % 10 = 6 THEN 1 ELSE 0 END, "
-          "CASE WHEN x % 10 = 4 THEN 1 ELSE 0 END, CASE WHEN x % 10 IN (5, 6) THEN 1 ELSE 0 END, "
-          "30, CASE WHEN x % 10 = 1 THEN 1 ELSE 0 END, CASE WHEN x % 10 = 2 THEN 1 ELSE 0 END, "
-          "20, 10, CASE WHEN x % 10 = 1 THEN 1 ELSE 0 END",
-      50);
-  g.Fill("card",
-         "number, type_id, card_type, first_name, last_name, group_id, debit_left, start_dt, "
-         "exp_iry, start_date",
-         "1000000 + x, x % 50 + 1, x % 50 + 1, 'First', 'Last', x % 100, x % 5, "
-         "'2024-01-01 00:00:00', CASE WHEN x % 17 = 0 THEN '2023-12-31 23:59:59' ELSE "
-         "'2030-12-31 23:59:59' END, '2024-01-01 00:00:00'",
-         o.cards);
-  g.Fill("trans",
-         "card_no, dat_e, device_id, error_code, error_desc, cardno, device_name, first_name, "
-         "last_name, mem_flag",
-         "1000000 + x % " + std::to_string(o.cards) + ", " + g.DaysAfter("x") + ", x % " +
-             std::to_string(o.devices) + " + 1, 0, 'Accepted', 1000000 + x % " +
-             std::to_string(o.cards) + ", 'Gate', 'First', 'Last', 0",
-         o.trans);
-}
-
 // The same statements on a bare ODBC connection: execute, bind every result
 // column as text, fetch the first row, close.
 class RawOdbc {
@@ -209,7 +93,7 @@ class RawOdbc {
     SQLSMALLINT outLen = 0;
     const SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
                                           SQL_NTS, out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
-    if (!SQL_SUCCEEDED(rc)) Die("bare ODBC connect failed");
+    if (!SQL_SUCCEEDED(rc)) bench::Die("bare ODBC connect failed");
     SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_);
   }
   ~RawOdbc() {
@@ -266,52 +150,15 @@ void RunOnce(Options o) {
     o.dir = (fs::temp_directory_path() / ("orlo-bench-" + std::to_string(getpid()))).string();
   fs::create_directories(o.dir);
 
-  TMessLog log((fs::path(o.dir) / "bench.log").string(), false, false, false, true);
-  TODBC odbc;
-  odbc.SetLog(&log);
-  odbc.SetReportErrors(true);
-  odbc.SetBindColumns(true);
-  std::string database, rawConnect;
-  if (maria) {
-    const std::string port = Env("ORLO_MARIADB_PORT");
-    if (port.empty())
-      Die("ORLO_MARIADB_PORT is not set (start a server with scripts/mariadb-private)");
-    const std::string host = Env("ORLO_MARIADB_HOST", "127.0.0.1");
-    const std::string user = Env("ORLO_MARIADB_USER", "kestrel");
-    const std::string pass = Env("ORLO_MARIADB_PASS", "plover");
-    static int runs = 0;
-    database = "bench_" + std::to_string(getpid()) + "_" + std::to_string(runs++);
-    {
-      TODBC boot;
-      boot.SetBindColumns(true);
-      if (!boot.ConnectToDataSource("", user, pass, "tarn", "MySQL ODBC 3.51 Driver",
-                                    "SERVER=" + host + ";PORT=" + port + ";database=tarn"))
-        Die("cannot connect to MariaDB on port " + port);
-      Exec(boot, "CREATE DATABASE " + database + " CHARACTER SET utf8mb4");
-    }
-    if (!odbc.ConnectToDataSource("", user, pass, database, "MySQL ODBC 3.51 Driver",
-                                  "SERVER=" + host + ";PORT=" + port + ";database=" + database))
-      Die("cannot connect to the bench database");
-    // The layer adds OPTION=2 (found rows) for the MySQL family; so does the bare side.
-    rawConnect = "DRIVER={MySQL ODBC 3.51 Driver};UID=" + user + ";PWD=" + pass +
-                 ";SERVER=" + host + ";PORT=" + port + ";database=" + database + ";OPTION=2";
-  } else {
-    const std::string file = (fs::path(o.dir) / "site.db").string();
-    fs::remove(file);
-    if (!odbc.ConnectToDataSource("", "", "", file, "SQLite3",
-                                  std::string("LoadExt=") + ORLO_SQLITEFN_PATH +
-                                      ";JournalMode=WAL;Timeout=1000" + o.sqliteOptions))
-      Die("cannot open " + file);
-    rawConnect = "DRIVER={SQLite3};Database=" + file + ";LoadExt=" + ORLO_SQLITEFN_PATH +
-                 ";JournalMode=WAL;Timeout=1000" + o.sqliteOptions;
-  }
-
+  TMessLog log((fs::path(o.dir) / "decisions.log").string(), false, false, false, true);
+  std::optional<bench::TSiteDatabase> site;
+  site.emplace(maria, o.dir, o.sqliteOptions);
+  TODBC& odbc = site->Odbc();
   const auto genStart = Clock::now();
-  RunSqlFile(odbc,
-             std::string(ORLO_SOURCE_DIR) + "/schema/" + (maria ? "mariadb.sql" : "sqlite.sql"));
-  BuildSite(odbc, maria, o);
+  site->CreateSchema();
+  bench::BuildSite(odbc, maria, bench::TSiteSize{o.cards, o.trans, o.devices, o.levels});
   const double genSeconds = std::chrono::duration<double>(Clock::now() - genStart).count();
-  RawOdbc raw(rawConnect);
+  RawOdbc raw(site->RawConnectString());
 
   // Presentations: one a minute from Monday 3 June 2024 06:00, a random card
   // (one in ten not on file) at a random device.
@@ -350,7 +197,8 @@ void RunOnce(Options o) {
                mx = *std::max_element(layer.begin(), layer.end());
   const double rawMed = Percentile(bare, 0.5), rawP99 = Percentile(bare, 0.99);
   std::string codeText;
-  for (auto [c, n] : codes) codeText += std::string(" ") + std::to_string(c) + ":" + std::to_string(n);
+  for (auto [c, n] : codes)
+    codeText += std::string(" ") + std::to_string(c) + ":" + std::to_string(n);
   std::printf(
       "ProcessCard %s cards=%d trans=%d devices=%d levels=%d n=%d: median %.0f us, p99 %.0f us, "
       "max %.0f us | same statements as bare ODBC: median %.0f us, p99 %.0f us | median ratio "
@@ -364,19 +212,7 @@ void RunOnce(Options o) {
   bench::PrintFigure(name + ".p99", p99, "us", bench::TGoal::AtMost, p99Target);
   bench::PrintFigure(name + ".ratio_to_bare_odbc", med / rawMed, "x", bench::TGoal::AtMost, 1.3);
 
-  if (maria) {
-    odbc.DisconnectFromDataSource();
-    TODBC boot;
-    boot.SetBindColumns(true);
-    if (boot.ConnectToDataSource("", Env("ORLO_MARIADB_USER", "kestrel"),
-                                 Env("ORLO_MARIADB_PASS", "plover"), "tarn",
-                                 "MySQL ODBC 3.51 Driver",
-                                 "SERVER=" + Env("ORLO_MARIADB_HOST", "127.0.0.1") +
-                                     ";PORT=" + Env("ORLO_MARIADB_PORT") + ";database=tarn"))
-      Exec(boot, "DROP DATABASE " + database);
-  } else {
-    odbc.DisconnectFromDataSource();
-  }
+  site.reset();
   if (ownDir) fs::remove_all(o.dir);
 }
 
@@ -398,7 +234,7 @@ int main(int argc, char** argv) {
   // Without arguments: the full site and a small empty one, on SQLite and,
   // when a private server is there, on MariaDB.
   for (const char* backend : {"sqlite", "mariadb"}) {
-    if (std::string(backend) == "mariadb" && Env("ORLO_MARIADB_PORT").empty()) {
+    if (std::string(backend) == "mariadb" && bench::Env("ORLO_MARIADB_PORT").empty()) {
       std::printf("orlo-accessbench: ORLO_MARIADB_PORT not set, MariaDB figures skipped\n");
       continue;
     }

@@ -26,7 +26,7 @@
 
 #include "bus/card.h"
 #include "figure.h"
-#include "platform/mainloop.h"
+#include "mainthread.h"
 #include "simulator.h"
 
 extern char** environ;
@@ -35,6 +35,7 @@ namespace {
 
 using namespace orlo;
 using Clock = std::chrono::steady_clock;
+using bench::TMainThread;
 
 double CpuSeconds() {
   rusage ru{};
@@ -83,24 +84,6 @@ class TSimProcess {
   pid_t pid_ = -1;
   int stdin_ = -1;
   std::string path_;
-};
-
-class TMainThread {
- public:
-  TMainThread() : thread_([this] { loop_.Run(); }) {}
-  ~TMainThread() {
-    loop_.Stop();
-    thread_.join();
-  }
-  TMainLoop& Loop() { return loop_; }
-  void Do(std::function<void()> fn) {
-    std::stop_source never;
-    loop_.RunAndWait(std::move(fn), never.get_token());
-  }
-
- private:
-  TMainLoop loop_;
-  std::thread thread_;
 };
 
 struct TRun {

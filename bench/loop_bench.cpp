@@ -1,0 +1,287 @@
+// orlo-loopbench: card-to-gate latency through the whole loop controller.
+// A TLoop runs on the generated site of the access benchmark (100,000 cards,
+// 1,000,000 trans rows, 200 devices, 50 access levels; loop 1 holds devices
+// 1..16) with the device simulator on a pseudo-terminal, unpaced. Each
+// presentation queues a card report at a random address and waits for the
+// gate answer ('G' granted, 'B' refused). The time is taken on the device
+// side: from the moment the card reply's last byte was handed to the line to
+// the arrival of the gate frame's first byte. The clock is fixed at one minute
+// per presentation from a Monday 06:00, so grants and refusals (time of day,
+// expiry, passback, cards not on file) mix the same way in every run.
+//
+// Variants: SQLite and MariaDB (when ORLO_MARIADB_PORT names the private
+// server), each without and with an "Email Server" (a real SMTP server
+// process on loopback; every granted card must arrive there as a mail).
+//
+//   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N]
+//                  [--cards N] [--trans N] [--gap-ms N]
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "benchsite.h"
+#include "childprocess.h"
+#include "figure.h"
+#include "log/messlog.h"
+#include "loop/loop.h"
+#include "mail/mailworker.h"
+#include "mainthread.h"
+#include "platform/clock.h"
+#include "platform/program.h"
+#include "platform/registrystore.h"
+#include "simulator.h"
+
+namespace {
+
+using namespace orlo;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr int kWarmup = 50;  // presentations before the measured ones
+
+struct Options {
+  std::string backend = "both";
+  int presentations = 1000;
+  bench::TSiteSize site;
+  // Pause after each answer: lets the mail worker (one SMTP exchange at a
+  // time, a bounded queue) keep up, as it must on a real site.
+  int gapMs = 20;
+};
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i], v = argv[i + 1];
+    if (a == "--backend")
+      o.backend = v;
+    else if (a == "--presentations")
+      o.presentations = std::atoi(v.c_str());
+    else if (a == "--cards")
+      o.site.cards = std::atoi(v.c_str());
+    else if (a == "--trans")
+      o.site.trans = std::atoll(v.c_str());
+    else if (a == "--gap-ms")
+      o.gapMs = std::atoi(v.c_str());
+    else
+      return false;
+  }
+  return argc % 2 == 1 &&
+         (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
+         o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0;
+}
+
+// The SMTP server of the mail tests (aiosmtpd) as a child process; every
+// message it takes is a file in its folder.
+class TSmtpSink {
+ public:
+  explicit TSmtpSink(const fs::path& dir) : folder_(dir / "mail") {
+    fs::create_directories(folder_);
+    const std::string portFile = (dir / "smtp.port").string();
+    process_.emplace(
+        std::vector<std::string>{"/usr/bin/python3",
+                                 std::string(ORLO_SOURCE_DIR) + "/tests/support/smtp_sink.py",
+                                 "--folder", folder_.string(), "--port-file", portFile},
+        (dir / "smtp.out").string());
+    port_ = std::atoi(bench::WaitFirstLine(portFile, std::chrono::seconds(30)).c_str());
+    if (port_ <= 0) bench::Die("the SMTP server did not start (python3-aiosmtpd installed?)");
+  }
+  int Port() const { return port_; }
+  int Messages() const {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(folder_)) n += e.path().extension() == ".eml";
+    return n;
+  }
+
+ private:
+  fs::path folder_;
+  std::optional<bench::TChildProcess> process_;
+  int port_ = 0;
+};
+
+void WriteSettings(const std::string& simPath, const TSmtpSink* sink) {
+  std::ofstream out(SettingsFileName(), std::ios::trunc);
+  out << "[Ports]\nCOM1=" << simPath << "\n";
+  if (!sink) return;
+  out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
+      << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
+}
+
+struct TResult {
+  std::vector<double> ms;
+  int granted = 0;
+  int refused = 0;
+  int lost = 0;
+  int grantedAll = 0;    // with the warm-up: the mails to expect
+  double mainCpuMs = 0;  // CPU time of the main thread (the handlers) per presentation
+};
+
+// One presentation: the card report, then the gate answer to the same
+// address. Adds the latency in ms and the kind of answer to the result.
+void Present(sim::TSimulator& sim, int address, const std::string& card, TResult& r, bool record) {
+  sim.ClearFrames();
+  sim.QueueReply(address, 'C', card);
+  const sim::TReceivedFrame* poll = nullptr;
+  const sim::TReceivedFrame* gate = nullptr;
+  std::vector<sim::TReceivedFrame> frames;
+  auto find = [&](const std::vector<sim::TReceivedFrame>& all) {
+    poll = gate = nullptr;
+    for (const auto& f : all) {
+      if (!poll && f.frame.address == address && f.answer.size() > 3 && f.answer[2] == 'C' &&
+          f.answeredAt != Clock::time_point{})
+        poll = &f;
+      else if (poll && f.frame.address == address &&
+               (f.frame.letter == 'G' || f.frame.letter == 'B'))
+        gate = &f;
+      if (gate) return true;
+    }
+    return false;
+  };
+  if (!sim.WaitFrames(find, std::chrono::seconds(10))) {
+    ++r.lost;
+    return;
+  }
+  frames = sim.Frames();
+  find(frames);
+  r.grantedAll += gate->frame.letter == 'G';
+  if (!record) return;
+  r.ms.push_back(
+      std::chrono::duration<double, std::milli>(gate->firstByteAt - poll->answeredAt).count());
+  ++(gate->frame.letter == 'G' ? r.granted : r.refused);
+}
+
+// The second variant on the same site starts a week later with other cards,
+// so the first one's passages do not turn its grants into passback refusals.
+TResult RunPresentations(sim::TSimulator& sim, const Options& o, int variant) {
+  std::mt19937 rng(1 + variant);
+  std::uniform_int_distribution<int> cardPick(1, o.site.cards), addressPick(1, 16), tenth(0, 9);
+  const TDateTime start = EncodeDate(2024, 6, 3) + 7 * variant + EncodeTime(6, 0, 0, 0);
+  TResult r;
+  for (int i = 0; i < kWarmup + o.presentations; ++i) {
+    const int card = (tenth(rng) == 0 ? 5000000 : 1000000) + cardPick(rng);
+    SetTestNow(start + i / 1440.0);
+    Present(sim, addressPick(rng), std::to_string(card), r, i >= kWarmup);
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.gapMs));
+  }
+  ClearTestNow();
+  return r;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
+}
+
+void Report(const std::string& variant, bool maria, const TResult& r, int mails) {
+  std::printf("%s: %zu presentations, %d granted, %d refused, %d without answer", variant.c_str(),
+              r.ms.size(), r.granted, r.refused, r.lost);
+  if (mails >= 0)
+    std::printf(", %d mails received for %d grants (warm-up included)", mails, r.grantedAll);
+  // The handlers' own CPU time against the latency tells a slow decision
+  // from a busy machine (threads waiting for a core).
+  std::printf("; main thread CPU %.2f ms per presentation\n", r.mainCpuMs);
+  if (r.ms.empty()) bench::Die(variant + ": no gate answers");
+  const std::string name = "loop." + variant + ".card_to_gate";
+  bench::PrintFigure(name + ".median", Percentile(r.ms, 0.5), "ms");
+  bench::PrintFigure(name + ".p99", Percentile(r.ms, 0.99), "ms", bench::TGoal::AtMost,
+                     maria ? 15 : 5);
+  bench::PrintFigure(name + ".max", *std::max_element(r.ms.begin(), r.ms.end()), "ms");
+}
+
+// Creates the loop on the main thread, runs the presentations, destroys it.
+void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, const Options& o) {
+  std::optional<TSmtpSink> sink;
+  if (withMail) sink.emplace(home);
+  sim::TSimulator sim;
+  std::string error;
+  if (!sim.OpenPty(error)) bench::Die(error);
+  for (int a = 1; a <= 16; ++a) sim.AddDevice(a);
+  WriteSettings(sim.Path(), sink ? &*sink : nullptr);
+
+  TMessLog log((home / "log" / "loop.log").string(), false, false, false, true);
+  std::optional<TMailWorker> mail;
+  if (withMail) mail.emplace(log);
+  TResult result;
+  {
+    bench::TMainThread main;
+    std::unique_ptr<TLoop> loop;
+    TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr};
+    main.Do([&] { loop = std::make_unique<TLoop>(context, 1); });
+    if (!loop->Card)
+      bench::Die("the loop has no database connection; see " + log.CurrentFileName());
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
+    const double cpu0 = main.CpuSeconds();
+    result = RunPresentations(sim, o, withMail ? 1 : 0);
+    result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
+    main.Do([&] { loop.reset(); });
+  }
+  int mails = -1;
+  if (sink) {
+    // Every grant is mailed; wait for the last ones to arrive.
+    const auto end = Clock::now() + std::chrono::seconds(60);
+    while (sink->Messages() < result.grantedAll && Clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mail->Stop();
+    mails = sink->Messages();
+  }
+  Report(std::string(site.Backend()) + (withMail ? ".mail" : ".nomail"), site.Maria(), result,
+         mails);
+}
+
+void RunBackend(bool maria, const fs::path& home, const Options& o) {
+  bench::TSiteDatabase site(maria, home.string());
+  const auto t0 = Clock::now();
+  site.CreateSchema();
+  bench::BuildSite(site.Odbc(), maria, o.site);
+  bench::Exec(site.Odbc(), "INSERT INTO " + site.Odbc().QuoteTable("loop") +
+                               " (id, name, enabled, port, rfmodem) VALUES (1, 'gatepc', 1, 1, 0)");
+  bench::Exec(site.Odbc(),
+              "INSERT INTO messages (id, idle, gateup, accepted, not_on_file, access, inac_tive, "
+              "passback, max_group, not_on_path) VALUES (1, 'Present card', 'Gate open', "
+              "'Welcome %f %l', 'Card %c unknown', 'No access now', 'Card expired', "
+              "'Passback!', 'Group full', 'Wrong path')");
+  std::printf("%s site: %d cards, %lld trans rows, generated in %.1f s\n", site.Backend(),
+              o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
+  site.WriteRegistry((home / "registry.reg").string());
+  RunVariant(site, home, false, o);
+  RunVariant(site, home, true, o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::fprintf(stderr,
+                 "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
+                 "[--cards N] [--trans N] [--gap-ms N]\n");
+    return 2;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  char dir[] = "/tmp/orlo-loopbench.XXXXXX";
+  if (!mkdtemp(dir)) bench::Die("cannot make a temporary folder");
+  const fs::path home = dir;
+  fs::create_directories(home / "log");
+  SetHomeFolder(home.string());
+  SetRegistryFileName((home / "registry.reg").string());
+
+  if (o.backend != "mariadb") RunBackend(false, home, o);
+  if (o.backend != "sqlite") {
+    if (bench::Env("ORLO_MARIADB_PORT").empty())
+      std::printf("orlo-loopbench: ORLO_MARIADB_PORT not set, MariaDB figures skipped\n");
+    else
+      RunBackend(true, home, o);
+  }
+  fs::remove_all(home);
+  return 0;
+}
