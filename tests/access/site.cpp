@@ -1,9 +1,5 @@
 #include "site.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -13,29 +9,6 @@
 namespace orlo::test {
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-struct Conn {
-  std::string driver, database, user, password, options;
-};
-
-Conn MariaDBConn(const std::string& database) {
-  const std::string host =
-      Env("ORLO_MARIADB_HOST").empty() ? "127.0.0.1" : Env("ORLO_MARIADB_HOST");
-  const std::string user = Env("ORLO_MARIADB_USER").empty() ? "kestrel" : Env("ORLO_MARIADB_USER");
-  const std::string pass = Env("ORLO_MARIADB_PASS").empty() ? "plover" : Env("ORLO_MARIADB_PASS");
-  return {"MySQL ODBC 3.51 Driver", database, user, pass,
-          "SERVER=" + host + ";PORT=" + Env("ORLO_MARIADB_PORT") + ";database=" + database};
-}
-
-bool Connect(TODBC& odbc, const Conn& c) {
-  odbc.SetBindColumns(true);
-  return odbc.ConnectToDataSource("", c.user, c.password, c.database, c.driver, c.options);
-}
 
 const char* kSite[] = {
     "INSERT INTO settings (id, stup_pbrst, soft_group, soft_path, soft_pb) VALUES (1, 0, 0, 0, 0)",
@@ -111,13 +84,7 @@ const char* kSite[] = {
     "'2024-01-01 00:00:00')",
 };
 
-std::atomic<int> databaseCounter{0};
-
 }  // namespace
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::SQLite ? "SQLite" : "MariaDB";
-}
 
 TDateTime At(int y, int mo, int d, int h, int m, int s) {
   return EncodeDate(y, mo, d) + EncodeTime(h, m, s, 0);
@@ -127,41 +94,20 @@ TDateTime Tue(int h, int m, int s) { return At(2024, 3, 12, h, m, s); }
 
 void SiteTest::SetUp() {
   log_ = std::make_unique<TMessLog>(dir_.file("access.log"), false, false, false, true);
-  odbc_ = std::make_unique<TODBC>();
-  odbc_->SetLog(log_.get());
-  odbc_->SetReportErrors(true);
   if (IsMariaDB()) {
-    if (Env("ORLO_MARIADB_PORT").empty()) {
-      if (Env("CI") == "true") FAIL() << "the private MariaDB server is required in CI";
-      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): MariaDB test "
-                      "skipped. Run the tests through scripts/test. !!!";
-    }
-    mariaDatabase_ = "acc_" + std::to_string(getpid()) + "_" + std::to_string(databaseCounter++);
-    TODBC boot;
-    ASSERT_TRUE(Connect(boot, MariaDBConn("tarn")));
-    TODBCStatement q(boot);
-    ASSERT_TRUE(q.ExecSQL("CREATE DATABASE " + mariaDatabase_ + " CHARACTER SET utf8mb4"));
-    ASSERT_TRUE(Connect(*odbc_, MariaDBConn(mariaDatabase_))) << LogText();
+    MariaDBServer server;
+    ORLO_REQUIRE_MARIADB(server);
+    ASSERT_TRUE(site_.CreateMariaDB(server, "acc_", log_.get())) << LogText();
   } else {
-    const Conn c{"SQLite3", dir_.file("site.db"), "", "",
-                 std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000"};
-    ASSERT_TRUE(Connect(*odbc_, c)) << LogText();
+    ASSERT_TRUE(site_.CreateSQLite(dir_.file("site.db"), log_.get())) << LogText();
   }
-  RunSqlFile(*odbc_, std::string(ORLO_SOURCE_DIR) + "/schema/" +
-                         (IsMariaDB() ? "mariadb.sql" : "sqlite.sql"));
+  odbc_ = &site_.Db();
   BuildSite();
 }
 
 void SiteTest::TearDown() {
   ClearTestNow();
-  if (odbc_) odbc_->DisconnectFromDataSource();
-  if (!mariaDatabase_.empty()) {
-    TODBC boot;
-    if (Connect(boot, MariaDBConn("tarn"))) {
-      TODBCStatement q(boot);
-      q.ExecSQL("DROP DATABASE " + mariaDatabase_);
-    }
-  }
+  site_.Close();
 }
 
 void SiteTest::BuildSite() {

@@ -30,12 +30,10 @@
 #include "access/cardcheck.h"
 #include "db/odbc.h"
 #include "log/messlog.h"
+#include "support/sitedatabase.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
-
-enum class Backend { SQLite, MariaDB };
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
 
 // The transaction row as stored.
 struct TransRow {
@@ -79,10 +77,10 @@ class SiteTest : public ::testing::TestWithParam<Backend> {
 
   TempDir dir_;
   std::unique_ptr<TMessLog> log_;
-  std::unique_ptr<TODBC> odbc_;
+  TSiteDatabase site_;
+  TODBC* odbc_ = nullptr;  // site_'s connection
   TCardOutcome out_;
   bool debugLog_ = true;
-  std::string mariaDatabase_;
 
  private:
   void BuildSite();

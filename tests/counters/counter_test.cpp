@@ -73,7 +73,7 @@ class CounterTest : public CountersDbTest {
   }
 
   std::unique_ptr<TCounter> Make(int address, int loopId = 1, bool soft = false) {
-    return std::make_unique<TCounter>(log_.get(), soft, address, loopId, odbc_.get());
+    return std::make_unique<TCounter>(log_.get(), soft, address, loopId, odbc_);
   }
   std::vector<int> Counts(int deviceId) {
     std::vector<int> v;

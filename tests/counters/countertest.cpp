@@ -1,84 +1,22 @@
 #include "countertest.h"
+
 #include "support/sqlfile.h"
-
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace orlo::test {
 
-namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-struct Settings {
-  std::string driver, database, user, password, options;
-};
-
-Settings MariaDB(const std::string& port, const std::string& database) {
-  const std::string host =
-      Env("ORLO_MARIADB_HOST").empty() ? "127.0.0.1" : Env("ORLO_MARIADB_HOST");
-  const std::string user = Env("ORLO_MARIADB_USER").empty() ? "kestrel" : Env("ORLO_MARIADB_USER");
-  const std::string pass = Env("ORLO_MARIADB_PASS").empty() ? "plover" : Env("ORLO_MARIADB_PASS");
-  return {"MySQL ODBC 3.51 Driver", database, user, pass,
-          "SERVER=" + host + ";PORT=" + port + ";database=" + database};
-}
-
-bool Connect(TODBC& odbc, const Settings& s) {
-  odbc.SetBindColumns(true);
-  return odbc.ConnectToDataSource("", s.user, s.password, s.database, s.driver, s.options);
-}
-
-}  // namespace
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::SQLite ? "SQLite" : "MariaDB";
-}
-
 void CountersDbTest::SetUp() {
   log_ = std::make_unique<TMessLog>(dir_.file("test.log"), false, false, false, true);
-  odbc_ = std::make_unique<TODBC>();
-  odbc_->SetLog(log_.get());
-  odbc_->SetReportErrors(true);
-  Settings settings;
   if (IsMariaDB()) {
-    port_ = Env("ORLO_MARIADB_PORT");
-    if (port_.empty()) {
-      if (Env("CI") == "true") FAIL() << "the private MariaDB server is required in CI";
-      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): MariaDB test "
-                      "skipped. Run the tests through scripts/test. !!!";
-    }
-    static std::atomic<int> counter{0};
-    mariaDatabase_ = "cnt_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    TODBC boot;
-    ASSERT_TRUE(Connect(boot, MariaDB(port_, "tarn")));
-    TODBCStatement q(boot);
-    ASSERT_TRUE(q.ExecSQL("CREATE DATABASE " + mariaDatabase_ + " CHARACTER SET utf8mb4"));
-    settings = MariaDB(port_, mariaDatabase_);
+    MariaDBServer server;
+    ORLO_REQUIRE_MARIADB(server);
+    ASSERT_TRUE(site_.CreateMariaDB(server, "cnt_", log_.get())) << LogText();
   } else {
-    settings = {"SQLite3", dir_.file("site.db"), "", "", "JournalMode=WAL;Timeout=1000"};
+    ASSERT_TRUE(site_.CreateSQLite(dir_.file("site.db"), log_.get())) << LogText();
   }
-  ASSERT_TRUE(Connect(*odbc_, settings)) << LogText();
-  ASSERT_TRUE(RunSqlFile(*odbc_, std::string(ORLO_SOURCE_DIR) + "/schema/" +
-                                     (IsMariaDB() ? "mariadb.sql" : "sqlite.sql")));
+  odbc_ = &site_.Db();
 }
 
-void CountersDbTest::TearDown() {
-  if (odbc_) odbc_->DisconnectFromDataSource();
-  if (!mariaDatabase_.empty()) {
-    TODBC boot;
-    if (Connect(boot, MariaDB(port_, "tarn"))) {
-      TODBCStatement q(boot);
-      q.ExecSQL("DROP DATABASE " + mariaDatabase_);
-    }
-  }
-}
+void CountersDbTest::TearDown() { site_.Close(); }
 
 void CountersDbTest::Exec(const std::string& sql) {
   TODBCStatement q(*odbc_);

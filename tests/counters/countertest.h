@@ -12,13 +12,10 @@
 
 #include "db/odbc.h"
 #include "log/messlog.h"
+#include "support/sitedatabase.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
-
-enum class Backend { SQLite, MariaDB };
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
 
 class CountersDbTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -44,11 +41,8 @@ class CountersDbTest : public ::testing::TestWithParam<Backend> {
 
   TempDir dir_;
   std::unique_ptr<TMessLog> log_;
-  std::unique_ptr<TODBC> odbc_;
-
- private:
-  std::string mariaDatabase_;
-  std::string port_;
+  TSiteDatabase site_;
+  TODBC* odbc_ = nullptr;  // site_'s connection
 };
 
 }  // namespace orlo::test

@@ -56,7 +56,7 @@ class InputTest : public CountersDbTest {
     Exec(
         "INSERT INTO device (id, loop_id, addr_ess, name, door_input, ajar_timer, ajar_output) "
         "VALUES (36, 1, 12, 'Door 12', 1, 0, 0)");
-    events_ = std::make_unique<TEventLog>(odbc_.get(), 1);
+    events_ = std::make_unique<TEventLog>(odbc_, 1);
     events_->SetListener([this](const std::string& text, int kind, int address) {
       seen_.push_back({text, kind, address});
     });
@@ -70,7 +70,7 @@ class InputTest : public CountersDbTest {
 
   std::unique_ptr<TInput> Make(int address) {
     return std::make_unique<TInput>(
-        1, odbc_.get(), events_.get(), log_.get(),
+        1, odbc_, events_.get(), log_.get(),
         [this](int a, int o, int d) {
           pulses_.push_back({a, o, d});
         },
@@ -270,7 +270,7 @@ TEST_P(InputTest, FailedDoorAjarWritesAreRetriedWhilePulsesGoOn) {
 }
 
 TEST_P(InputTest, EventLogKeepsNothingAndStartsWithoutPrinterStatus) {
-  TEventLog plain(odbc_.get(), 4);
+  TEventLog plain(odbc_, 4);
   EXPECT_EQ(plain.PrinterStatus(), -1);
   EXPECT_EQ(plain.LoopId(), 4);
   plain.AddEvent("PTR", TEventLog::kPrinter, 3);  // no listener: taken and dropped

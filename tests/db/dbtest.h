@@ -12,46 +12,11 @@
 
 #include "db/odbc.h"
 #include "log/messlog.h"
+#include "support/sitedatabase.h"
 #include "support/sqlfile.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
-
-enum class Backend { SQLite, MariaDB };
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
-
-// The private server's coordinates from the environment; false when scripts/test
-// could not start it.
-struct MariaDBServer {
-  std::string host = "127.0.0.1";
-  std::string port;
-  std::string user = "kestrel";
-  std::string password = "plover";
-  std::string templateDir;  // an installed data directory to copy
-};
-bool FindMariaDB(MariaDBServer& server);
-// Skips the test (or fails it under CI=true) when no server is available.
-#define ORLO_REQUIRE_MARIADB(server)                                                      \
-  do {                                                                                    \
-    if (!::orlo::test::FindMariaDB(server)) {                                             \
-      if (::orlo::test::InCI()) FAIL() << "the private MariaDB server is required in CI"; \
-      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): "         \
-                      "MariaDB test skipped. Run the tests through scripts/test. !!!";    \
-    }                                                                                     \
-  } while (0)
-bool InCI();
-
-std::string SqliteFnPath();
-std::string SchemaFile(const std::string& name);
-
-// Connection settings as a site configures them.
-struct ConnSettings {
-  std::string dsn, driver, database, user, password, options;
-};
-ConnSettings SqliteSettings(const std::string& file);
-ConnSettings MariaDBSettings(const MariaDBServer& server, const std::string& database);
-
 
 // A fixture with a connected TODBC on a fresh database holding the reference
 // schema and the demo data, and a message log in a temporary folder.
@@ -64,14 +29,14 @@ class DbTest : public ::testing::TestWithParam<Backend> {
   // The log's text so far (written lines only: Log() writes at once).
   std::string LogText();
   // Connects another TODBC to the same database.
-  bool ConnectAnother(TODBC& other);
+  bool ConnectAnother(TODBC& other) { return site_.ConnectAnother(other); }
 
   TempDir dir_;
   std::unique_ptr<TMessLog> log_;
-  std::unique_ptr<TODBC> odbc_;
+  TSiteDatabase site_;
+  TODBC* odbc_ = nullptr;  // site_'s connection
   ConnSettings settings_;
   MariaDBServer server_;
-  std::string mariaDatabase_;  // the test's own database on the server
 };
 
 }  // namespace orlo::test

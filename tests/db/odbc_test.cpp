@@ -159,9 +159,11 @@ TEST_P(Connection, DisconnectInvalidatesHeldStatements) {
 }
 
 TEST_P(Connection, StatementMayOutliveItsConnection) {
-  auto q = std::make_unique<TODBCStatement>(*odbc_);
+  auto own = std::make_unique<TODBC>();
+  ASSERT_TRUE(ConnectAnother(*own));
+  auto q = std::make_unique<TODBCStatement>(*own);
   ASSERT_TRUE(q->ExecSQL("SELECT * FROM card"));
-  odbc_.reset();
+  own.reset();
   EXPECT_FALSE(q->ExecSQL("SELECT * FROM card"));
   EXPECT_EQ(q->FieldAsString("first_name"), "");
   q.reset();  // destroying it afterwards is safe too

@@ -2,8 +2,6 @@
 // connection (or the whole MariaDB server) went away.
 #include "db/odbcconn.h"
 
-#include <signal.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "config/connparams.h"
 #include "dbtest.h"
 #include "platform/ping.h"
+#include "support/privatemariadb.h"
 
 namespace orlo::test {
 namespace {
@@ -178,47 +177,11 @@ TEST_P(ServerSupervisor, DeadConnectionIsRebuiltByTheCheckThread) {
 INSTANTIATE_TEST_SUITE_P(Server, ServerSupervisor, ::testing::Values(Backend::MariaDB),
                          BackendName);
 
-// A MariaDB server of this test's own, killed mid-run and started again.
-class PrivateServer {
- public:
-  explicit PrivateServer(const MariaDBServer& shared) : shared_(shared) {}
-  ~PrivateServer() { Run("stop " + dir_.path().string()); }
-  bool Start() {
-    if (!Run("start " + shared_.templateDir + " " + dir_.path().string() + " >/dev/null"))
-      return false;
-    port_ = Trim(ReadFile(dir_.file("port")));
-    return !port_.empty();
-  }
-  bool Restart() { return Run("restart " + dir_.path().string()); }
-  void Kill() {
-    const int pid = std::atoi(ReadFile(dir_.file("server.pid")).c_str());
-    if (pid > 0) kill(pid, SIGKILL);
-  }
-  MariaDBServer Coordinates() const {
-    MariaDBServer s = shared_;
-    s.port = port_;
-    return s;
-  }
-
- private:
-  static std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-  }
-  bool Run(const std::string& args) {
-    const std::string cmd = std::string(ORLO_SOURCE_DIR) + "/scripts/mariadb-private " + args;
-    return std::system(cmd.c_str()) == 0;
-  }
-  MariaDBServer shared_;
-  TempDir dir_;
-  std::string port_;
-};
-
 TEST(ServerRestart, SupervisorReconnectsAfterTheServerComesBack) {
   MariaDBServer shared;
   ORLO_REQUIRE_MARIADB(shared);
   ASSERT_FALSE(shared.templateDir.empty()) << "ORLO_MARIADB_TEMPLATE is not set";
-  PrivateServer server(shared);
+  TPrivateMariaDB server(shared);
   ASSERT_TRUE(server.Start());
   TempDir dir;
   TMessLog log(dir.file("x.log"), false, false, false, true);

@@ -8,6 +8,8 @@
 #include "cardloop.h"
 #include "config/registryex.h"
 #include "platform/format.h"
+#include "support/privatemariadb.h"
+#include "support/sqlfile.h"
 
 namespace orlo::test {
 namespace {
@@ -196,63 +198,34 @@ class StoppedServerTest : public CardLoopTest {
  protected:
   void TearDown() override {
     CardLoopTest::TearDown();
-    if (!serverDir_.empty()) Script("stop " + serverDir_);
-  }
-  static bool Script(const std::string& args, std::string* out = nullptr) {
-    const std::string cmd = std::string(ORLO_SOURCE_DIR) + "/scripts/mariadb-private " + args;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) return false;
-    char buf[256];
-    std::string text;
-    while (std::fgets(buf, sizeof buf, pipe)) text += buf;
-    const bool ok = pclose(pipe) == 0;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    if (out) *out = text;
-    return ok;
+    server_.reset();
   }
   // Starts the private server, loads the schema and the demo site into its
   // database "tarn" and points the registry store (the loop's connection
   // parameters) at it.
   void StartPrivateServer() {
-    const char* templ = std::getenv("ORLO_MARIADB_TEMPLATE");
-    ASSERT_TRUE(templ && *templ) << "ORLO_MARIADB_TEMPLATE is not set";
-    serverDir_ = dir_.file("mariadb");
-    std::string port;
-    ASSERT_TRUE(Script(std::string("start ") + templ + " " + serverDir_, &port)) << port;
-    const std::string user =
-        std::getenv("ORLO_MARIADB_USER") ? std::getenv("ORLO_MARIADB_USER") : "kestrel";
-    const std::string pass =
-        std::getenv("ORLO_MARIADB_PASS") ? std::getenv("ORLO_MARIADB_PASS") : "plover";
-    const std::string options = "SERVER=127.0.0.1;PORT=" + port + ";database=tarn";
+    MariaDBServer shared;
+    FindMariaDB(shared);
+    ASSERT_FALSE(shared.templateDir.empty()) << "ORLO_MARIADB_TEMPLATE is not set";
+    server_ = std::make_unique<TPrivateMariaDB>(shared);
+    ASSERT_TRUE(server_->Start());
+    const ConnSettings settings = MariaDBSettings(server_->Coordinates(), "tarn");
     TODBC site;
-    site.SetBindColumns(true);
-    ASSERT_TRUE(
-        site.ConnectToDataSource("", user, pass, "tarn", "MySQL ODBC 3.51 Driver", options));
-    ASSERT_TRUE(RunSchemaFile(site, "mariadb.sql"));
-    ASSERT_TRUE(RunSchemaFile(site, "demo.sql"));
+    ASSERT_TRUE(Connect(site, settings));
+    ASSERT_TRUE(RunSqlFile(site, SchemaFile("mariadb.sql")));
+    ASSERT_TRUE(RunSqlFile(site, SchemaFile("demo.sql")));
     TODBCStatement q(site);
     ASSERT_TRUE(q.ExecSQL("UPDATE device SET open_pulse = 7 WHERE id = 1"));
     std::string scrambled;
-    ASSERT_TRUE(Scramble(pass, scrambled));
-    std::ofstream reg(registryFile_, std::ios::trunc);
-    reg << "Windows Registry Editor Version 5.00\n\n"
-        << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n"
-        << "\"Host\"=\"\"\n"  // no ICMP ping: the server is named in the options
-        << "\"Database\"=\"tarn\"\n"
-        << "\"User\"=\"" << user << "\"\n"
-        << "\"Pass\"=\"" << RegEscape(scrambled) << "\"\n"
-        << "\"ODBCDriver\"=\"MySQL ODBC 3.51 Driver\"\n"
-        << "\"ODBCOptions\"=\"" << options << "\"\n";
+    ASSERT_TRUE(Scramble(settings.password, scrambled));
+    WriteRegistryStore(registryFile_, {{"Host", RegString("")},  // no ICMP ping
+                                       {"Database", RegString("tarn")},
+                                       {"User", RegString(settings.user)},
+                                       {"Pass", RegString(scrambled)},
+                                       {"ODBCDriver", RegString(settings.driver)},
+                                       {"ODBCOptions", RegString(settings.options)}});
   }
-  static std::string RegEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-      if (c == '\\' || c == '"') out += '\\';
-      out += c;
-    }
-    return out;
-  }
-  std::string serverDir_;
+  std::unique_ptr<TPrivateMariaDB> server_;
 };
 
 TEST_P(StoppedServerTest, CardsPassWithTheLastPulseWhileTheServerIsStopped) {
@@ -264,7 +237,7 @@ TEST_P(StoppedServerTest, CardsPassWithTheLastPulseWhileTheServerIsStopped) {
   EXPECT_EQ(NextGateAnswer(1), "G007Welcome Ann Lee");
   ASSERT_TRUE(WaitLog("Got CardData event!  - 1 - |1001|"));
 
-  ASSERT_TRUE(Script("stop " + serverDir_));
+  ASSERT_TRUE(server_->Stop());
   ASSERT_TRUE(WaitUntil([&] { return !LoopDatabaseUp(); })) << LogText();
   Present(1, "1001");  // reader
   EXPECT_EQ(NextGateAnswer(1), "G007Thank you...");

@@ -35,31 +35,7 @@ void CardLoopTest::TearDown() {
   mail_.reset();
 }
 
-void CardLoopTest::LoadDemo() { ASSERT_TRUE(RunSchemaFile(Db(), "demo.sql")); }
-
-bool CardLoopTest::RunSchemaFile(TODBC& odbc, const std::string& name) {
-  std::ifstream in(std::string(ORLO_SOURCE_DIR) + "/schema/" + name);
-  if (!in) {
-    ADD_FAILURE() << "schema/" << name << " not found";
-    return false;
-  }
-  TODBCStatement q(odbc);
-  std::string line, statement;
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    const auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      if (!q.ExecSQL(statement)) {
-        ADD_FAILURE() << "failed: " << statement;
-        return false;
-      }
-      statement.clear();
-    }
-  }
-  return true;
-}
+void CardLoopTest::LoadDemo() { ASSERT_TRUE(site_.LoadDemo()); }
 
 void CardLoopTest::StartLoop(TMailWorker* mail) {
   StartSim(1, {1, 2, 3, 4});

@@ -22,8 +22,6 @@ class CardLoopTest : public LoopFixtureP {
 
   // Runs schema/demo.sql on the fixture's connection.
   void LoadDemo();
-  // Runs every statement of an SQL file of schema/ on a connection.
-  static bool RunSchemaFile(TODBC& odbc, const std::string& name);
   // Starts the simulator for addresses 1..4 on COM1 and creates loop 1;
   // mail (may be null) becomes the loop's mail worker.
   void StartLoop(TMailWorker* mail = nullptr);

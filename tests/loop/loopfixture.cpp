@@ -17,72 +17,9 @@
 
 namespace orlo::test {
 
-namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-// A registry string value with the export format's escapes.
-std::string RegString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-struct MariaDBServer {
-  std::string host = "127.0.0.1";
-  std::string port;
-  std::string user = "kestrel";
-  std::string password = "plover";
-};
-
-bool FindMariaDB(MariaDBServer& server) {
-  server.port = Env("ORLO_MARIADB_PORT");
-  if (!Env("ORLO_MARIADB_HOST").empty()) server.host = Env("ORLO_MARIADB_HOST");
-  if (!Env("ORLO_MARIADB_USER").empty()) server.user = Env("ORLO_MARIADB_USER");
-  if (!Env("ORLO_MARIADB_PASS").empty()) server.password = Env("ORLO_MARIADB_PASS");
-  return !server.port.empty();
-}
-
-std::string MariaDBOptions(const MariaDBServer& s) {
-  return "SERVER=" + s.host + ";PORT=" + s.port + ";database=%d";
-}
-
-bool Connect(TODBC& odbc, LoopBackend backend, const std::string& database) {
-  odbc.SetBindColumns(true);
-  if (backend == LoopBackend::SQLite)
-    return odbc.ConnectToDataSource(
-        "", "", "", database, "SQLite3",
-        std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000");
-  MariaDBServer s;
-  FindMariaDB(s);
-  std::string options = MariaDBOptions(s);
-  options.replace(options.find("%d"), 2, database);
-  return odbc.ConnectToDataSource("", s.user, s.password, database, "MySQL ODBC 3.51 Driver",
-                                  options);
-}
-
-std::string UniqueName(const std::string& prefix) {
-  static std::atomic<int> counter{0};
-  return prefix + std::to_string(getpid()) + "_" + std::to_string(counter++);
-}
-
-}  // namespace
-
-std::string LoopBackendName(const ::testing::TestParamInfo<LoopBackend>& info) {
-  return info.param == LoopBackend::SQLite ? "SQLite" : "MariaDB";
-}
-
-bool HaveMariaDB() { return !Env("ORLO_MARIADB_PORT").empty(); }
-bool InCI() { return Env("CI") == "true"; }
-
-::testing::internal::ParamGenerator<LoopBackend> LoopBackends() {
-  return ::testing::Values(LoopBackend::SQLite, LoopBackend::MariaDB);
+bool HaveMariaDB() {
+  MariaDBServer server;
+  return FindMariaDB(server);
 }
 
 // --- TMainThread ---
@@ -102,31 +39,13 @@ void LoopFixture::SetUp() {
   SetHomeFolder(dir_.path().string());
   logFile_ = dir_.file("log/tolvsql.log");
   log_ = std::make_unique<TMessLog>(logFile_, false, false, false, true);
-  db_ = std::make_unique<TODBC>();
-  db_->SetLog(log_.get());
-  db_->SetReportErrors(true);
-
-  std::string database;
   if (IsMariaDB()) {
     MariaDBServer server;
-    if (!FindMariaDB(server)) {
-      if (InCI()) FAIL() << "the private MariaDB server is required in CI";
-      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): "
-                      "MariaDB loop test skipped. Run the tests through scripts/test. !!!";
-    }
-    mariaDatabase_ = UniqueName("loop_");
-    TODBC boot;
-    ASSERT_TRUE(Connect(boot, LoopBackend::MariaDB, "tarn"));
-    TODBCStatement q(boot);
-    ASSERT_TRUE(q.ExecSQL("CREATE DATABASE " + mariaDatabase_ + " CHARACTER SET utf8mb4"));
-    database = mariaDatabase_;
+    ORLO_REQUIRE_MARIADB(server);
+    ASSERT_TRUE(site_.CreateMariaDB(server, "loop_", log_.get())) << LogText();
   } else {
-    database = dir_.file("site.db");
+    ASSERT_TRUE(site_.CreateSQLite(dir_.file("site.db"), log_.get())) << LogText();
   }
-  ASSERT_TRUE(Connect(*db_, Backend(), database)) << LogText();
-  ASSERT_TRUE(RunSqlFile(*db_, std::string(ORLO_SOURCE_DIR) + "/schema/" +
-                                   (IsMariaDB() ? "mariadb.sql" : "sqlite.sql")));
-
   registryFile_ = dir_.file("registry.reg");
   SetRegistryFileName(registryFile_);
   WriteRegistry();
@@ -134,41 +53,21 @@ void LoopFixture::SetUp() {
 }
 
 void LoopFixture::WriteRegistry() {
-  // Name -> value as written in the store ("text" or dword:...).
-  std::vector<std::pair<std::string, std::string>> values;
-  auto set = [&](const std::string& name, const std::string& value) {
+  // No host: the supervisor then skips its ICMP ping, which an unprivileged
+  // test run may not be allowed to send; the server is named in the options.
+  TRegistryValues values = {{"Host", RegString("")}};
+  for (const auto& v : site_.RegistryValues()) values.push_back(v);
+  // Later values replace earlier ones of the same name.
+  for (const auto& [name, value] : registryOverrides_) {
+    bool replaced = false;
     for (auto& v : values)
       if (v.first == name) {
         v.second = value;
-        return;
+        replaced = true;
       }
-    values.emplace_back(name, value);
-  };
-  // No host: the supervisor then skips its ICMP ping, which an unprivileged
-  // test run may not be allowed to send; the server is named in the options.
-  set("Host", RegString(""));
-  if (IsMariaDB()) {
-    MariaDBServer s;
-    FindMariaDB(s);
-    std::string pass;
-    Scramble(s.password, pass);
-    set("Database", RegString(mariaDatabase_));
-    set("User", RegString(s.user));
-    set("Pass", RegString(pass));
-    set("ODBCDriver", RegString("MySQL ODBC 3.51 Driver"));
-    set("ODBCOptions", RegString(MariaDBOptions(s)));
-  } else {
-    set("Database", RegString(dir_.file("site.db")));
-    set("ODBCDriver", RegString("SQLite3"));
-    set("ODBCOptions",
-        RegString(std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000"));
+    if (!replaced) values.emplace_back(name, value);
   }
-  for (const auto& [name, value] : registryOverrides_) set(name, value);
-
-  std::ofstream out(registryFile_, std::ios::trunc);
-  out << "Windows Registry Editor Version 5.00\n\n"
-      << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n";
-  for (const auto& [name, value] : values) out << RegString(name) << "=" << value << "\n";
+  WriteRegistryStore(registryFile_, values);
 }
 
 void LoopFixture::SetRegistryDword(const std::string& name, unsigned value) {
@@ -189,45 +88,15 @@ void LoopFixture::TearDown() {
     main_.reset();
   }
   sim_.reset();
-  if (db_) db_->DisconnectFromDataSource();
-  if (!mariaDatabase_.empty()) {
-    TODBC boot;
-    if (Connect(boot, LoopBackend::MariaDB, "tarn")) {
-      TODBCStatement q(boot);
-      q.ExecSQL("DROP DATABASE " + mariaDatabase_);
-    }
-  }
+  site_.Close();
 }
 
 void LoopFixture::Exec(const std::string& sql) {
-  TODBCStatement q(*db_);
-  EXPECT_TRUE(q.ExecSQL(sql)) << sql << "\n" << LogText();
-}
-
-int LoopFixture::QueryInt(const std::string& sql) {
-  TODBCStatement q(*db_);
-  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return 0;
-  return q.FieldAsInteger(q.FieldName(0));
-}
-
-std::string LoopFixture::QueryString(const std::string& sql) {
-  TODBCStatement q(*db_);
-  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return "";
-  return q.FieldAsString(q.FieldName(0));
-}
-
-double LoopFixture::QueryFloat(const std::string& sql) {
-  TODBCStatement q(*db_);
-  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return 0;
-  return q.FieldAsFloat(q.FieldName(0));
-}
-
-int LoopFixture::CountRows(const std::string& table, const std::string& where) {
-  return QueryInt("SELECT COUNT(*) AS n FROM " + table + (where.empty() ? "" : " WHERE " + where));
+  EXPECT_TRUE(site_.Exec(sql)) << sql << "\n" << LogText();
 }
 
 void LoopFixture::AddLoop(int id, const std::string& name, int port, bool enabled, bool rfModem) {
-  Exec("INSERT INTO " + db_->QuoteTable("loop") + " (id, name, enabled, port, rfmodem) VALUES (" +
+  Exec("INSERT INTO " + Db().QuoteTable("loop") + " (id, name, enabled, port, rfmodem) VALUES (" +
        std::to_string(id) + ", '" + name + "', " + (enabled ? "1" : "0") + ", " +
        std::to_string(port) + ", " + (rfModem ? "1" : "0") + ")");
 }

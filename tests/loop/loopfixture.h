@@ -25,16 +25,18 @@
 #include "loop/loop.h"
 #include "platform/mainloop.h"
 #include "simulator.h"
+#include "support/sitedatabase.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
 
-enum class LoopBackend { SQLite, MariaDB };
-std::string LoopBackendName(const ::testing::TestParamInfo<LoopBackend>& info);
+using LoopBackend = Backend;
+inline std::string LoopBackendName(const ::testing::TestParamInfo<LoopBackend>& info) {
+  return BackendName(info);
+}
 
 // True when the private MariaDB server of scripts/test runs (ORLO_MARIADB_PORT set).
 bool HaveMariaDB();
-bool InCI();
 
 // Generous: machines are shared and slow; nothing asserts an upper bound.
 constexpr std::chrono::milliseconds kDeadline{20000};
@@ -72,17 +74,19 @@ class LoopFixture : public ::testing::Test {
   // Runs SQL on the fixture's own connection; fails the test when it fails.
   void Exec(const std::string& sql);
   // First column of the first row as integer / text ("" and 0 when no row).
-  int QueryInt(const std::string& sql);
-  std::string QueryString(const std::string& sql);
-  double QueryFloat(const std::string& sql);
-  int CountRows(const std::string& table, const std::string& where = "");
+  int QueryInt(const std::string& sql) { return site_.QueryInt(sql); }
+  std::string QueryString(const std::string& sql) { return site_.QueryString(sql); }
+  double QueryFloat(const std::string& sql) { return site_.QueryFloat(sql); }
+  int CountRows(const std::string& table, const std::string& where = "") {
+    return site_.CountRows(table, where);
+  }
   // Rows a loop reads. AddDevice returns the new device id.
   void AddLoop(int id, const std::string& name, int port, bool enabled = true,
                bool rfModem = false);
   int AddDevice(int loopId, int address, const std::string& name, const TColumns& extra = {});
   void AddMessages(int id, const std::string& idle, const std::string& gateUp);
   void AddLot(int id, int count, int maxCapacity);
-  TODBC& Db() { return *db_; }
+  TODBC& Db() { return site_.Db(); }
 
   // --- settings file and registry ---
   std::string SettingsFile() const;
@@ -132,18 +136,16 @@ class LoopFixture : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<TMessLog> log_;
-  std::unique_ptr<TODBC> db_;
+  TSiteDatabase site_;
   std::unique_ptr<TMainThread> main_;
   std::unique_ptr<sim::TSimulator> sim_;
   std::unique_ptr<TLoop> loop_;
   std::string logFile_;
   std::string registryFile_;
-  std::vector<std::pair<std::string, std::string>> registryOverrides_;
-  std::string mariaDatabase_;
+  TRegistryValues registryOverrides_;
 
  private:
   void WriteRegistry();
-  bool ConnectFixtureDb();
 };
 
 // The same fixture run once per backend (INSTANTIATE_TEST_SUITE_P with
@@ -153,6 +155,6 @@ class LoopFixtureP : public LoopFixture, public ::testing::WithParamInterface<Lo
  protected:
   LoopBackend Backend() const override { return GetParam(); }
 };
-::testing::internal::ParamGenerator<LoopBackend> LoopBackends();
+inline ::testing::internal::ParamGenerator<LoopBackend> LoopBackends() { return Backends(); }
 
 }  // namespace orlo::test

@@ -11,19 +11,6 @@
 
 namespace orlo::test {
 
-namespace {
-
-std::string RegString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-}  // namespace
-
 void ServiceFixture::SetUp() {
   SiteDbFixture::SetUp();
   if (HasFatalFailure()) return;
@@ -47,18 +34,11 @@ void ServiceFixture::TearDown() {
 }
 
 void ServiceFixture::WriteRegistry(const std::string& computerName) {
-  std::ofstream out(dir_.file("registry.reg"), std::ios::trunc);
   // No host: the supervisor then sends no ICMP ping (a test may not be
   // allowed to); the database is a file.
-  out << "Windows Registry Editor Version 5.00\n\n"
-      << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n"
-      << "\"Host\"=\"\"\n"
-      << "\"Database\"=" << RegString(DatabaseFile()) << "\n"
-      << "\"ODBCDriver\"=\"SQLite3\"\n"
-      << "\"ODBCOptions\"=" << RegString(SQLiteOptions()) << "\n"
-      << "\"DebugLog\"=dword:00000001\n\n"
-      << "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\n"
-      << "\"ComputerName\"=" << RegString(computerName) << "\n";
+  TRegistryValues values = {{"Host", RegString("")}, {"DebugLog", "dword:00000001"}};
+  for (const auto& v : site_.RegistryValues()) values.push_back(v);
+  WriteRegistryStore(dir_.file("registry.reg"), values, computerName);
 }
 
 void ServiceFixture::AddLoop(int id, const std::string& name, bool enabled, int port) {

@@ -15,139 +15,34 @@
 
 #include "config/inifile.h"
 #include "config/registryex.h"
+#include "support/sqlfile.h"
 
 extern char** environ;
 
 namespace orlo::test {
 
-namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string RegString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-std::string SQLiteOptions() {
-  return std::string("LoadExt=") + ORLO_SQLITEFN_PATH + ";JournalMode=WAL;Timeout=1000";
-}
-
-std::string MariaHost() {
-  return Env("ORLO_MARIADB_HOST").empty() ? "127.0.0.1" : Env("ORLO_MARIADB_HOST");
-}
-std::string MariaUser() {
-  return Env("ORLO_MARIADB_USER").empty() ? "kestrel" : Env("ORLO_MARIADB_USER");
-}
-std::string MariaPass() {
-  return Env("ORLO_MARIADB_PASS").empty() ? "plover" : Env("ORLO_MARIADB_PASS");
-}
-std::string MariaOptions() {
-  return "SERVER=" + MariaHost() + ";PORT=" + Env("ORLO_MARIADB_PORT") + ";database=%d";
-}
-
-bool ConnectMaria(TODBC& odbc, const std::string& database) {
-  std::string options = MariaOptions();
-  options.replace(options.find("%d"), 2, database);
-  return odbc.ConnectToDataSource("", MariaUser(), MariaPass(), database, "MySQL ODBC 3.51 Driver",
-                                  options);
-}
-
-bool RunSqlFile(TODBC& odbc, const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  std::string line, statement;
-  TODBCStatement q(odbc);
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      if (!q.ExecSQL(statement)) {
-        ADD_FAILURE() << "failed: " << statement;
-        return false;
-      }
-      statement.clear();
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::SQLite ? "SQLite" : "MariaDB";
-}
-
 void SystemFixture::SetUp() {
   testLog_ = std::make_unique<TMessLog>(dir_.file("test.log"), false, false, false, true);
   databaseFile_ = dir_.file("site.db");
   if (Kind() == Backend::MariaDB) {
-    if (Env("ORLO_MARIADB_PORT").empty()) {
-      if (Env("CI") == "true") FAIL() << "the private MariaDB server is required in CI";
-      GTEST_SKIP() << "!!! NO PRIVATE MARIADB SERVER (ORLO_MARIADB_PORT unset): MariaDB "
-                      "end-to-end test skipped. Run the tests through scripts/test. !!!";
-    }
-    static std::atomic<int> counter{0};
-    mariaDatabase_ = "sys_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    TODBC boot;
-    ASSERT_TRUE(ConnectMaria(boot, "tarn"));
-    TODBCStatement q(boot);
-    ASSERT_TRUE(q.ExecSQL("CREATE DATABASE " + mariaDatabase_ + " CHARACTER SET utf8mb4"));
+    MariaDBServer server;
+    ORLO_REQUIRE_MARIADB(server);
   }
   MakeDatabase();
   WriteRegistry();
 }
 
 void SystemFixture::MakeDatabase() {
-  db_ = std::make_unique<TODBC>();
-  db_->SetLog(testLog_.get());
-  db_->SetReportErrors(true);
-  db_->SetBindColumns(true);
-  if (Kind() == Backend::MariaDB) {
-    ASSERT_TRUE(ConnectMaria(*db_, mariaDatabase_));
-  } else {
-    ASSERT_TRUE(db_->ConnectToDataSource("", "", "", databaseFile_, "SQLite3", SQLiteOptions()));
-  }
-  ASSERT_TRUE(RunSqlFile(*db_, std::string(ORLO_SOURCE_DIR) + "/schema/" +
-                                   (Kind() == Backend::MariaDB ? "mariadb.sql" : "sqlite.sql")));
+  ASSERT_TRUE(site_.Create(Kind(), databaseFile_, "sys_", testLog_.get()));
 }
 
 void SystemFixture::WriteRegistry(const std::string& computerName) {
-  std::ofstream out(dir_.file("registry.reg"), std::ios::trunc);
-  out << "Windows Registry Editor Version 5.00\n\n"
-      << "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\n"
-      << "\"Host\"=\"\"\n"
-      << "\"DebugLog\"=dword:00000001\n";
-  if (Kind() == Backend::MariaDB) {
-    std::string pass;
-    Scramble(MariaPass(), pass);
-    out << "\"Database\"=" << RegString(mariaDatabase_) << "\n"
-        << "\"User\"=" << RegString(MariaUser()) << "\n"
-        << "\"Pass\"=" << RegString(pass) << "\n"
-        << "\"ODBCDriver\"=\"MySQL ODBC 3.51 Driver\"\n"
-        << "\"ODBCOptions\"=" << RegString(MariaOptions()) << "\n";
-  } else {
-    out << "\"Database\"=" << RegString(databaseFile_) << "\n"
-        << "\"ODBCDriver\"=\"SQLite3\"\n"
-        << "\"ODBCOptions\"=" << RegString(SQLiteOptions()) << "\n";
-  }
-  out << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\n"
-      << "\"ComputerName\"=" << RegString(computerName) << "\n";
+  TRegistryValues values = {{"Host", RegString("")}, {"DebugLog", "dword:00000001"}};
+  // The SQLite file is named even before it exists (a test may make it later).
+  const TRegistryValues site =
+      Kind() == Backend::MariaDB ? site_.RegistryValues() : SqliteRegistryValues(databaseFile_);
+  values.insert(values.end(), site.begin(), site.end());
+  WriteRegistryStore(dir_.file("registry.reg"), values, computerName);
 }
 
 void SystemFixture::TearDown() {
@@ -157,34 +52,13 @@ void SystemFixture::TearDown() {
     pid_ = -1;
   }
   sims_.clear();
-  if (db_) db_->DisconnectFromDataSource();
-  db_.reset();
-  if (!mariaDatabase_.empty()) {
-    TODBC boot;
-    if (ConnectMaria(boot, "tarn")) {
-      TODBCStatement q(boot);
-      q.ExecSQL("DROP DATABASE " + mariaDatabase_);
-    }
-  }
+  site_.Close();
 }
 
-void SystemFixture::Exec(const std::string& sql) {
-  TODBCStatement q(*db_);
-  EXPECT_TRUE(q.ExecSQL(sql)) << sql;
-}
-
-int SystemFixture::QueryInt(const std::string& sql) {
-  TODBCStatement q(*db_);
-  if (!q.ExecSQL(sql) || q.FieldCount() < 1) return 0;
-  return q.FieldAsInteger(q.FieldName(0));
-}
-
-int SystemFixture::CountRows(const std::string& table, const std::string& where) {
-  return QueryInt("SELECT COUNT(*) AS n FROM " + table + (where.empty() ? "" : " WHERE " + where));
-}
+void SystemFixture::Exec(const std::string& sql) { EXPECT_TRUE(site_.Exec(sql)) << sql; }
 
 void SystemFixture::AddLoop(int id, const std::string& name, bool enabled, int port) {
-  Exec("INSERT INTO " + db_->QuoteTable("loop") + " (id, name, enabled, port) VALUES (" +
+  Exec("INSERT INTO " + site_.Db().QuoteTable("loop") + " (id, name, enabled, port) VALUES (" +
        std::to_string(id) + ", '" + name + "', " + (enabled ? "1" : "0") + ", " +
        std::to_string(port) + ")");
 }

@@ -16,11 +16,10 @@
 #include "db/odbc.h"
 #include "log/messlog.h"
 #include "simulator.h"
+#include "support/sitedatabase.h"
 #include "support/tempdir.h"
 
 namespace orlo::test {
-
-enum class Backend { SQLite, MariaDB };
 
 constexpr std::chrono::milliseconds kDeadline{30000};
 
@@ -36,8 +35,10 @@ class SystemFixture : public ::testing::Test {
   void WriteRegistry(const std::string& computerName = "GATEPC");
 
   void Exec(const std::string& sql);
-  int QueryInt(const std::string& sql);
-  int CountRows(const std::string& table, const std::string& where = "");
+  int QueryInt(const std::string& sql) { return site_.QueryInt(sql); }
+  int CountRows(const std::string& table, const std::string& where = "") {
+    return site_.CountRows(table, where);
+  }
   void AddLoop(int id, const std::string& name, bool enabled, int port = 1);
   int AddDevice(int loopId, int address, const std::string& name);
   // A simulator with devices at the addresses, named as COM<port>.
@@ -59,17 +60,14 @@ class SystemFixture : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<TMessLog> testLog_;
-  std::unique_ptr<TODBC> db_;
+  TSiteDatabase site_;
   std::vector<std::unique_ptr<sim::TSimulator>> sims_;
   pid_t pid_ = -1;
-  std::string mariaDatabase_;
 };
 
 class SystemFixtureP : public SystemFixture, public ::testing::WithParamInterface<Backend> {
  protected:
   Backend Kind() const override { return GetParam(); }
 };
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
 
 }  // namespace orlo::test

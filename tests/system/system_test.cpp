@@ -109,7 +109,7 @@ TEST_F(StartTest, RestartRequestReleasesTheLoopsAndStartsAgain) {
 TEST_F(StartTest, ADatabaseMissingAtTheStartIsFoundByTheRetry) {
   // The database folder does not exist yet: the first attempt fails.
   const std::string later = dir_.file("later");
-  db_->DisconnectFromDataSource();
+  site_.Close();
   databaseFile_ = later + "/site.db";
   WriteRegistry();
   StartProgram();
