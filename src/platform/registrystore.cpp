@@ -1,6 +1,9 @@
 #include "platform/registrystore.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -207,10 +210,24 @@ void SetRegistryFileName(const std::string& file) {
 }
 
 TRegistryStore TRegistryStore::Load(const std::string& fileName) {
+  std::error_code ec;
+  if (!std::filesystem::exists(fileName, ec)) return TRegistryStore();
+  TRegistryStore unreadable;
+  if (std::filesystem::is_directory(fileName, ec)) {
+    unreadable.readError_ = "it is a folder";
+    return unreadable;
+  }
   std::ifstream in(fileName, std::ios::binary);
-  if (!in) return TRegistryStore();
+  if (!in) {
+    unreadable.readError_ = std::strerror(errno);
+    return unreadable;
+  }
   std::ostringstream text;
   text << in.rdbuf();
+  if (in.bad()) {
+    unreadable.readError_ = "read error";
+    return unreadable;
+  }
   return Parse(DecodeFile(text.str()));
 }
 

@@ -36,7 +36,8 @@ struct TRegValue {
 
 class TRegistryStore {
  public:
-  // Reads the file; never fails (a missing or unreadable file is empty).
+  // Reads the file; never fails (a missing or unreadable file is empty, and
+  // an unreadable one says why in ReadError()).
   static TRegistryStore Load(const std::string& fileName);
   // Parses the text of a store file.
   static TRegistryStore Parse(std::string_view text);
@@ -48,12 +49,16 @@ class TRegistryStore {
 
   // "line N: reason" for every line that was skipped.
   const std::vector<std::string>& Problems() const { return problems_; }
+  // Why a file that exists could not be read ("" when it was read or is
+  // absent): the caller can say so instead of running on silent defaults.
+  const std::string& ReadError() const { return readError_; }
 
  private:
   // Lower-case key path without root and outer backslashes -> lower-case value
   // name ("" is the key's default value) -> value.
   std::map<std::string, std::map<std::string, TRegValue>> keys_;
   std::vector<std::string> problems_;
+  std::string readError_;
 };
 
 }  // namespace orlo

@@ -69,6 +69,9 @@ bool TOrloCard::StartUp() {
 void TOrloCard::LogRegistryProblems() {
   const std::string file = RegistryFileName();
   const TRegistryStore store = TRegistryStore::Load(file);
+  if (!store.ReadError().empty())
+    Log("Registry store " + file + " cannot be read (" + store.ReadError() +
+        "): the connection parameters take their defaults");
   for (const std::string& problem : store.Problems())
     Log("Registry store " + file + ": skipped " + problem);
 }

@@ -78,6 +78,9 @@ TEST(RegistryStore, FilesInUtf16AndMissingFiles) {
   test::TempDir dir;
   EXPECT_FALSE(TRegistryStore::Load(dir.file("absent.reg")).KeyExists(kOrlo));
   EXPECT_FALSE(TRegistryStore::Load(dir.path().string()).KeyExists(kOrlo));  // a folder
+  // A folder cannot be read, and says so; an absent file is simply empty.
+  EXPECT_NE(TRegistryStore::Load(dir.path().string()).ReadError(), "");
+  EXPECT_EQ(TRegistryStore::Load(dir.file("absent.reg")).ReadError(), "");
   // regedit exports UTF-16LE with a byte order mark.
   const std::string text =
       "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Orlo]\r\n"
