@@ -14,7 +14,7 @@
 // process on loopback; every granted card must arrive there as a mail).
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N]
-//                  [--cards N] [--trans N] [--gap-ms N]
+//                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
 #include <signal.h>
 #include <unistd.h>
 
@@ -58,6 +58,7 @@ struct Options {
   // Pause after each answer: lets the mail worker (one SMTP exchange at a
   // time, a bounded queue) keep up, as it must on a real site.
   int gapMs = 20;
+  std::string sqliteOptions;  // appended to the SQLite connection options
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -73,6 +74,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.site.trans = std::atoll(v.c_str());
     else if (a == "--gap-ms")
       o.gapMs = std::atoi(v.c_str());
+    else if (a == "--sqlite-options")
+      o.sqliteOptions = v;
     else
       return false;
   }
@@ -239,7 +242,7 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
 }
 
 void RunBackend(bool maria, const fs::path& home, const Options& o) {
-  bench::TSiteDatabase site(maria, home.string());
+  bench::TSiteDatabase site(maria, home.string(), o.sqliteOptions);
   const auto t0 = Clock::now();
   site.CreateSchema();
   bench::BuildSite(site.Odbc(), maria, o.site);
@@ -264,7 +267,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
-                 "[--cards N] [--trans N] [--gap-ms N]\n");
+                 "[--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
