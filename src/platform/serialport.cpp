@@ -73,7 +73,7 @@ class TPosixSerialPort final : public TSerialPort {
     path_ = devicePath;
     speed_ = speed;
     failed_ = false;
-    reopenable_ = !IsPseudoTerminal(fd);
+    reopenable_ = !IsPseudoTerminal(fd) || IsSymlink(devicePath);
     return true;
   }
 
@@ -214,12 +214,20 @@ class TPosixSerialPort final : public TSerialPort {
   }
 
   // A pseudo-terminal whose other side closed never comes back, and its
-  // number may be reused by an unrelated program: never re-open one.
+  // number may be reused by an unrelated program: never re-open one by its
+  // own name. A port named by a symbolic link is different: whoever keeps the
+  // link (udev, a line bridge, the device simulator) points it at the line of
+  // the moment, so a failed line is looked up again through the link.
   static bool IsPseudoTerminal(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return false;
     unsigned m = major(st.st_rdev);
     return m >= 136 && m <= 143;  // the Unix 98 pty slave majors
+  }
+
+  static bool IsSymlink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
   }
 
   void MarkFailed() {

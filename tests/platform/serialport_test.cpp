@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,6 +201,35 @@ TEST(SerialPort, DeviceVanishingMidReadFailsWithoutSpinning) {
   EXPECT_TRUE(port->IsOpen());
   port->Close();
   EXPECT_FALSE(port->IsOpen());
+}
+
+// A port named by a link: when its line vanishes and the link is pointed at a
+// new line, the port finds the new one by itself (a bare pseudo-terminal
+// name is never opened again, see above).
+TEST(SerialPort, ALinkedLineThatVanishesIsFoundAgainThroughItsLink) {
+  test::TempDir dir;
+  const std::string link = dir.file("com1");
+  auto first = std::make_unique<Pty>();
+  std::filesystem::create_symlink(first->path(), link);
+  auto port = MakeSerialPort();
+  std::string error;
+  ASSERT_TRUE(port->Open(link, 9600, error)) << error;
+  first->CloseMaster();
+  std::uint8_t buf[4];
+  EXPECT_EQ(port->Read(buf, sizeof buf, 2000), -1);
+
+  Pty second;
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(second.path(), link);
+  const Bytes hello{0x02, 0x31, 0x43};
+  bool written = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!written && std::chrono::steady_clock::now() < deadline) {
+    written = port->Write(hello.data(), hello.size());
+    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(written) << "the port never opened the new line";
+  EXPECT_EQ(second.Receive(hello.size()), hello);
 }
 
 }  // namespace
