@@ -151,6 +151,9 @@ void TLoop::CreateCardInterface() {
     }
     RaiseLotFullFlags();
     Log("CreateCardInterface - Done");
+  } catch (const std::exception& e) {
+    // Say what failed (an unreadable settings file names itself here).
+    Log(std::string("CreateCardInterface - Exception: ") + e.what());
   } catch (...) {
     Log("CreateCardInterface - Exception");
   }
