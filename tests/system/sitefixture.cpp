@@ -27,13 +27,21 @@ void SystemFixture::SetUp() {
   if (Kind() == Backend::MariaDB) {
     MariaDBServer server;
     ORLO_REQUIRE_MARIADB(server);
+    if (OwnServer()) {
+      ASSERT_FALSE(server.templateDir.empty()) << "ORLO_MARIADB_TEMPLATE is not set";
+      server_ = std::make_unique<TPrivateMariaDB>(server);
+      ASSERT_TRUE(server_->Start()) << "the test's own MariaDB server did not start";
+    }
   }
   MakeDatabase();
   WriteRegistry();
 }
 
 void SystemFixture::MakeDatabase() {
-  ASSERT_TRUE(site_.Create(Kind(), databaseFile_, "sys_", testLog_.get()));
+  if (server_)
+    ASSERT_TRUE(site_.CreateMariaDB(server_->Coordinates(), "sys_", testLog_.get()));
+  else
+    ASSERT_TRUE(site_.Create(Kind(), databaseFile_, "sys_", testLog_.get()));
 }
 
 void SystemFixture::WriteRegistry(const std::string& computerName) {
@@ -46,13 +54,10 @@ void SystemFixture::WriteRegistry(const std::string& computerName) {
 }
 
 void SystemFixture::TearDown() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  program_.Kill();
   sims_.clear();
   site_.Close();
+  server_.reset();
 }
 
 void SystemFixture::Exec(const std::string& sql) { EXPECT_TRUE(site_.Exec(sql)) << sql; }
@@ -70,23 +75,33 @@ int SystemFixture::AddDevice(int loopId, int address, const std::string& name) {
                   " and addr_ess = " + std::to_string(address));
 }
 
-sim::TSimulator& SystemFixture::StartSim(int port, const std::vector<int>& addresses) {
+sim::TSimulator& SystemFixture::StartSim(int port, const std::vector<int>& addresses,
+                                         const std::string& home) {
   auto sim = std::make_unique<sim::TSimulator>();
   std::string error;
   EXPECT_TRUE(sim->OpenPty(error)) << error;
   for (int a : addresses) sim->AddDevice(a);
-  TIniFileEx ini(dir_.file("orlocard.ini"));
+  TIniFileEx ini(home.empty() ? SettingsFile() : home + "/orlocard.ini");
   ini.WriteString("Ports", "COM" + std::to_string(port), sim->Path());
   sims_.push_back(std::move(sim));
   return *sims_.back();
 }
 
-void SystemFixture::StartProgram() {
+// --- TProgramRun ---
+
+TProgramRun::~TProgramRun() { Kill(); }
+
+void TProgramRun::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+bool TProgramRun::Start() {
   const std::string program = ORLO_PROGRAM;
-  const std::string home = dir_.path().string();
-  const std::string registry = dir_.file("registry.reg");
-  const std::string out = dir_.file("program.out");
-  std::vector<std::string> args = {program, "--home", home, "--registry", registry};
+  const std::string out = home_ + "/program.out";
+  std::vector<std::string> args = {program, "--home", home_, "--registry", registry_};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -96,10 +111,11 @@ void SystemFixture::StartProgram() {
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ASSERT_EQ(rc, 0) << "cannot start " << program;
+  if (rc != 0) ADD_FAILURE() << "cannot start " << program;
+  return rc == 0;
 }
 
-bool SystemFixture::Running() {
+bool TProgramRun::Running() {
   if (pid_ <= 0) return false;
   int status = 0;
   if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -109,7 +125,7 @@ bool SystemFixture::Running() {
   return true;
 }
 
-int SystemFixture::StopProgram() {
+int TProgramRun::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
   int status = 0;
@@ -122,31 +138,31 @@ int SystemFixture::StopProgram() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return -1;  // TearDown kills it
+  return -1;  // the destructor kills it
 }
 
-std::string SystemFixture::LogText() {
+std::string TProgramRun::LogText() const {
   std::string all;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path() / "log", ec))
+  for (const auto& entry : std::filesystem::directory_iterator(home_ + "/log", ec))
     all += ReadFile(entry.path().string());
   return all;
 }
 
-int SystemFixture::LogCount(const std::string& text) {
-  const std::string all = LogText();
+std::string TProgramRun::Output() const { return ReadFile(home_ + "/program.out"); }
+
+bool TProgramRun::WaitLog(const std::string& text, int times,
+                          std::chrono::milliseconds deadline) const {
+  return WaitUntil([&] { return LogCount(text) >= times; }, deadline);
+}
+
+int CountOf(const std::string& all, const std::string& text) {
   int n = 0;
   for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
   return n;
 }
 
-bool SystemFixture::WaitLog(const std::string& text, int times,
-                            std::chrono::milliseconds deadline) {
-  return WaitUntil([&] { return LogCount(text) >= times; }, deadline);
-}
-
-bool SystemFixture::WaitUntil(const std::function<bool()>& pred,
-                              std::chrono::milliseconds deadline) {
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!pred()) {
     if (std::chrono::steady_clock::now() >= end) return false;

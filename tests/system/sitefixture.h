@@ -11,11 +11,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/odbc.h"
 #include "log/messlog.h"
 #include "simulator.h"
+#include "support/privatemariadb.h"
 #include "support/sitedatabase.h"
 #include "support/tempdir.h"
 
@@ -23,11 +25,48 @@ namespace orlo::test {
 
 constexpr std::chrono::milliseconds kDeadline{30000};
 
+// Polls pred until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = kDeadline);
+// How often text occurs in all.
+int CountOf(const std::string& all, const std::string& text);
+
+// One run of the real orlocard program on a home folder and a registry store
+// file, by pid; killed when the object ends.
+class TProgramRun {
+ public:
+  TProgramRun(std::string home, std::string registry)
+      : home_(std::move(home)), registry_(std::move(registry)) {}
+  ~TProgramRun();
+  TProgramRun(const TProgramRun&) = delete;
+  TProgramRun& operator=(const TProgramRun&) = delete;
+
+  bool Start();
+  bool Running();
+  // SIGTERM and wait; the exit status (-1 when it did not end in time or
+  // ended by a signal).
+  int Stop();
+  // SIGKILL and wait.
+  void Kill();
+  // The text of every log file of the home folder, and what it printed.
+  std::string LogText() const;
+  std::string Output() const;
+  int LogCount(const std::string& text) const { return CountOf(LogText(), text); }
+  bool WaitLog(const std::string& text, int times = 1,
+               std::chrono::milliseconds deadline = kDeadline) const;
+
+ private:
+  std::string home_, registry_;
+  pid_t pid_ = -1;
+};
+
 class SystemFixture : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   virtual Backend Kind() const { return Backend::SQLite; }
+  // True: the MariaDB site lives on a server of the test's own
+  // (server_), which the test may kill and restart.
+  virtual bool OwnServer() const { return false; }
 
   // The database file of a SQLite site (it may be moved before the start).
   std::string databaseFile_;
@@ -41,28 +80,30 @@ class SystemFixture : public ::testing::Test {
   }
   void AddLoop(int id, const std::string& name, bool enabled, int port = 1);
   int AddDevice(int loopId, int address, const std::string& name);
-  // A simulator with devices at the addresses, named as COM<port>.
-  sim::TSimulator& StartSim(int port, const std::vector<int>& addresses);
+  // A simulator with devices at the addresses, named as COM<port> in the
+  // settings file of the home folder (default: the fixture's).
+  sim::TSimulator& StartSim(int port, const std::vector<int>& addresses,
+                            const std::string& home = "");
+  std::string SettingsFile() const { return dir_.file("orlocard.ini"); }
 
-  // The program, by pid.
-  void StartProgram();
-  bool Running();
-  // SIGTERM and wait; the exit status (-1 when it did not end in time or
-  // ended by a signal).
-  int StopProgram();
+  // The program on the fixture's home folder and registry store.
+  void StartProgram() { ASSERT_TRUE(program_.Start()); }
+  bool Running() { return program_.Running(); }
+  int StopProgram() { return program_.Stop(); }
 
-  std::string LogText();
-  int LogCount(const std::string& text);
+  std::string LogText() { return program_.LogText(); }
+  int LogCount(const std::string& text) { return program_.LogCount(text); }
   bool WaitLog(const std::string& text, int times = 1,
-               std::chrono::milliseconds deadline = kDeadline);
-  static bool WaitUntil(const std::function<bool()>& pred,
-                        std::chrono::milliseconds deadline = kDeadline);
+               std::chrono::milliseconds deadline = kDeadline) {
+    return program_.WaitLog(text, times, deadline);
+  }
 
   TempDir dir_;
   std::unique_ptr<TMessLog> testLog_;
   TSiteDatabase site_;
   std::vector<std::unique_ptr<sim::TSimulator>> sims_;
-  pid_t pid_ = -1;
+  std::unique_ptr<TPrivateMariaDB> server_;  // with OwnServer()
+  TProgramRun program_{dir_.path().string(), dir_.file("registry.reg")};
 };
 
 class SystemFixtureP : public SystemFixture, public ::testing::WithParamInterface<Backend> {
