@@ -394,5 +394,54 @@ TEST_F(LogFaultTest, LinesOfAnUnwritableSpellAreWrittenWhenTheFolderIsBack) {
   EXPECT_EQ(LogCount("End Log"), 1);
 }
 
+// More lines than the log holds back while its folder cannot be written: the
+// start-up logs one line per bad line of the registry store, with "log" a
+// plain file. Once the folder is back, the newest lines are written after the
+// report of how many were dropped.
+TEST_F(LogFaultTest, BeyondTheBoundTheOldestLinesAreDroppedAndReported) {
+  ASSERT_TRUE(site_.LoadDemo());
+  auto& sim = StartSim(1, {1, 2, 3, 4});
+  constexpr int kJunk = 10100;  // more than TMessLog keeps (10000)
+  int firstJunk = 0;
+  {
+    // Every line of the store so far, then the junk lines.
+    std::ifstream in(dir_.file("registry.reg"));
+    std::string line;
+    while (std::getline(in, line)) ++firstJunk;
+    ++firstJunk;
+    std::ofstream out(dir_.file("registry.reg"), std::ios::app);
+    for (int i = 0; i < kJunk; ++i) out << "junk line " << i << "\n";
+  }
+  const fs::path folder = dir_.path() / "log";
+  std::ofstream(folder.string()) << "not a folder\n";
+  StartProgram();
+  ASSERT_TRUE(WaitCardPolls(sim, 1, 3)) << "the program did not start";
+
+  fs::remove(folder);
+  fs::create_directory(folder);
+  const std::uint64_t from = NextSeq(sim);
+  sim.QueueReply(1, 'C', "1001");
+  ASSERT_TRUE(WaitUntil([&] { return !GateFrames(sim, 1, from).empty(); }));
+  ASSERT_TRUE(WaitLog("Got CardData event!  - 1 - |1001|")) << LogText().substr(0, 2000);
+  const std::string log = LogText();
+  const auto report = log.find(" lines dropped while the log file could not be written");
+  ASSERT_NE(report, std::string::npos) << log.substr(0, 2000);
+  const auto numberAt = log.rfind("TMessLog: ", report);
+  ASSERT_NE(numberAt, std::string::npos);
+  const int dropped = std::atoi(log.c_str() + numberAt + 10);
+  EXPECT_GT(dropped, kJunk - 10000);
+  // The oldest junk lines went, the newest stayed, at most the bound in all.
+  const int kept = CountOf(log, ": skipped line ");
+  EXPECT_LE(kept, 10000);
+  EXPECT_GE(kept + dropped, kJunk) << kept << " kept, " << dropped << " dropped";
+  EXPECT_EQ(log.find("skipped line " + std::to_string(firstJunk) + ":"), std::string::npos);
+  EXPECT_NE(log.find("skipped line " + std::to_string(firstJunk + kJunk - 1) + ":"),
+            std::string::npos);
+  EXPECT_NE(log.find("Started!"), std::string::npos);
+  EXPECT_LT(report, log.find("Got CardData event!  - 1 - |1001|"));
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(StopProgram(), 0);
+}
+
 }  // namespace
 }  // namespace orlo::test
