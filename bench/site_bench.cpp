@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -181,6 +182,14 @@ std::vector<std::string> ErrorLines(const std::string& log) {
   return out;
 }
 
+constexpr char kEvent[] = "Got CardData event!";
+
+// The log line a card at the address gives when the loop takes it.
+std::string EventText(int address, int card) {
+  return std::string(kEvent) + "  - " + std::to_string(address) + " - |" + std::to_string(card) +
+         "|";
+}
+
 // The card traffic: one card per loop every interval, the loops staggered.
 class TTraffic {
  public:
@@ -197,17 +206,33 @@ class TTraffic {
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval_));
       const int address = static_cast<int>(presented_ / sims_.size()) % kDevicesPerLoop + 1;
       const int card = (tenth_(rng_) == 0 ? 5000000 : 1000000) + cardPick_(rng_);
-      if (sims_[i]->Send("card " + std::to_string(address) + " " + std::to_string(card)))
+      if (sims_[i]->Send("card " + std::to_string(address) + " " + std::to_string(card))) {
         ++presented_;
+        sent_.push_back("loop " + std::to_string(i + 1) + ": " + EventText(address, card));
+      }
     }
   }
   long Presented() const { return presented_; }
+  // The cards whose event never came (an event taken once covers one card
+  // of that address and number on any loop).
+  std::vector<std::string> NotTaken(const std::string& log) const {
+    std::map<std::string, int> taken;
+    for (auto at = log.find(kEvent); at != std::string::npos; at = log.find(kEvent, at + 1))
+      ++taken[log.substr(at, log.find_first_of("\r\n", at) - at)];
+    std::vector<std::string> missing;
+    for (const auto& s : sent_) {
+      const std::string event = s.substr(s.find(": ") + 2);
+      if (taken[event]-- <= 0) missing.push_back(s);
+    }
+    return missing;
+  }
 
  private:
   std::vector<std::unique_ptr<bench::TChildProcess>>& sims_;
   double interval_;
   std::vector<Clock::time_point> next_;
   long presented_ = 0;
+  std::vector<std::string> sent_;  // "loop L: <the event line the card should give>"
   std::mt19937 rng_{7};
   std::uniform_int_distribution<int> cardPick_{1, kCards}, tenth_{0, 9};
 };
@@ -284,6 +309,15 @@ void Report(const std::string& db, const TRunFigures& f, long decisions, long tr
                      bench::TGoal::AtMost, 0);
 }
 
+// A card not taken at its address was lost on the line, or its reply came
+// too late and was taken as the answer of the next address polled (the loop
+// then decided it for that reader).
+void ReportNotTaken(const std::vector<std::string>& cards) {
+  std::printf("%zu cards not taken at the address they were presented at\n", cards.size());
+  for (std::size_t i = 0; i < cards.size() && i < 20; ++i)
+    std::printf("  not taken: %s\n", cards[i].c_str());
+}
+
 int RunSite(const fs::path& home, const Options& o) {
   bench::TSiteDatabase site(o.database == "mariadb", home.string());
   MakeSite(site);
@@ -295,7 +329,7 @@ int RunSite(const fs::path& home, const Options& o) {
   if (!WaitLog(home, "Device started.", kLoops, program))
     bench::Die("orlocard did not start its four loops; see " + (home / "log").string());
   const long transBefore = bench::QueryCount(site.Odbc(), "SELECT COUNT(*) AS n FROM trans");
-  const int decisionsBefore = CountLines(LogText(home), "Got CardData event!");
+  const int decisionsBefore = CountLines(LogText(home), kEvent);
   std::printf(
       "orlocard pid %d, %s site, %d loops x %d devices at 9600 baud, a card every %.1f s "
       "per loop, %.1f minutes\n",
@@ -307,8 +341,9 @@ int RunSite(const fs::path& home, const Options& o) {
       bench::QueryCount(site.Odbc(), "SELECT COUNT(*) AS n FROM trans") - transBefore;
   const int status = program.Stop();
   const std::string log = LogText(home);
-  const long decisions = CountLines(log, "Got CardData event!") - decisionsBefore;
+  const long decisions = CountLines(log, kEvent) - decisionsBefore;
   Report(site.Backend(), f, decisions, transRows, ErrorLines(log));
+  ReportNotTaken(traffic.NotTaken(log));
   std::printf("orlocard exit status %d\n", status);
   return status == 0 ? 0 : 1;
 }
