@@ -286,9 +286,28 @@ bool TPoll::Transact(int tries, int address, const std::string& command, std::st
     inPos_ = inLen_ = 0;
     SendFrame(address, command);  // a failed write still waits for a reply
     good = ReceiveFrame(reply);
+    // A late answer of another device of this loop (it missed its own reply
+    // window) belongs to that device: a card in it must open that device's
+    // gate, not this one's. The polled device's own answer may still follow.
+    while (good && !stop.stop_requested()) {
+      const int sender = StraySender(reply, address);
+      if (sender == 0) break;
+      owner_.Log(Format("Reply of address %d received while polling address %d", sender, address));
+      HandleReply(sender, reply, stop);
+      good = ReceiveFrame(reply);
+    }
   }
   UpdateState(address, good);
   return good;
+}
+
+int TPoll::StraySender(const std::string& reply, int polled) const {
+  // Only an address byte naming another device in this loop's range counts;
+  // any other byte is the polled device's own odd addressing and is kept.
+  if (reply.size() < 2) return 0;  // the ACK reply carries no address
+  const int sender = static_cast<std::uint8_t>(reply[0]) - AddressByte(0);
+  if (sender == polled || sender < owner_.FirstReader() || sender > owner_.LastReader()) return 0;
+  return sender;
 }
 
 void TPoll::UpdateState(int address, bool good) {

@@ -92,6 +92,9 @@ class TPoll {
   void HandOver(int address, const std::string& payload, bool memory, std::stop_token stop);
   bool Transact(int tries, int address, const std::string& command, std::string& reply,
                 std::stop_token stop);
+  // The address of the device a reply came from when that is another device
+  // of this loop than the polled one, else 0.
+  int StraySender(const std::string& reply, int polled) const;
   void UpdateState(int address, bool good);
   bool SendFrame(int address, const std::string& command);
   bool ReceiveFrame(std::string& reply);

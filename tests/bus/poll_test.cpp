@@ -90,6 +90,21 @@ TEST_F(PollTest, CardReplyShapesReachOnData) {
                                       "Data 1 444"}));
 }
 
+TEST_F(PollTest, ALateReplyOfAnotherDeviceOfTheLoopGoesToThatDevice) {
+  RecordAll();
+  card_.SetFirstReader(1);
+  card_.SetLastReader(2);
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 2 1"));
+  // While address 1 is polled, address 2's belated card reply comes first and
+  // address 1's own answer right after it.
+  device_.QueueReply(1,
+                     ReplyFrame(ReplyText(2, 'C', "555")) + ReplyFrame(ReplyText(1, 'C', "666")));
+  ASSERT_TRUE(events_.WaitFor("Data 1 666"));
+  EXPECT_EQ(events_.Matching("Data"), (std::vector<std::string>{"Data 2 555", "Data 1 666"}));
+  EXPECT_EQ(events_.Count("Error 1"), 0);
+}
+
 TEST_F(PollTest, AckInsideAFrameIsAPlainAck) {
   OpenOne(1);
   device_.QueueReply(1, "\x01\x31\x43\x31\x06\x32\x04\x00");
