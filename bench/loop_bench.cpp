@@ -1,11 +1,14 @@
 // orlo-loopbench: card-to-gate latency through the whole loop controller.
 // A TLoop runs on the generated site of the access benchmark (100,000 cards,
 // 1,000,000 trans rows, 200 devices, 50 access levels; loop 1 holds devices
-// 1..16) with the device simulator on a pseudo-terminal, unpaced. Each
+// 1..16) with the device simulator on a pseudo-terminal, paced like a real
+// loop at 9600 baud (--pace 0: unpaced, which keeps the poll thread and the
+// simulator busy on two cores and so measures the machine more than the loop). Each
 // presentation queues a card report at a random address and waits for the
 // gate answer ('G' granted, 'B' refused). The time is taken on the device
-// side: from the moment the card reply's last byte was handed to the line to
-// the arrival of the gate frame's first byte. The clock is fixed at one minute
+// side: from the moment the card reply's last byte was on the line to the
+// moment the gate frame's first byte was put on the line (its arrival less its
+// own byte time). The clock is fixed at one minute
 // per presentation from a Monday 06:00, so grants and refusals (time of day,
 // expiry, passback, cards not on file) mix the same way in every run.
 //
@@ -13,7 +16,7 @@
 // server), each without and with an "Email Server" (a real SMTP server
 // process on loopback; every granted card must arrive there as a mail).
 //
-//   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N]
+//   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
 #include <signal.h>
 #include <unistd.h>
@@ -58,6 +61,7 @@ struct Options {
   // Pause after each answer: lets the mail worker (one SMTP exchange at a
   // time, a bounded queue) keep up, as it must on a real site.
   int gapMs = 20;
+  int pace = 9600;            // the simulator's line speed; 0 = unpaced
   std::string sqliteOptions;  // appended to the SQLite connection options
 };
 
@@ -74,6 +78,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.site.trans = std::atoll(v.c_str());
     else if (a == "--gap-ms")
       o.gapMs = std::atoi(v.c_str());
+    else if (a == "--pace")
+      o.pace = std::atoi(v.c_str());
     else if (a == "--sqlite-options")
       o.sqliteOptions = v;
     else
@@ -81,7 +87,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   }
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
-         o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0;
+         o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
+         o.pace >= 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -158,8 +165,8 @@ void Present(sim::TSimulator& sim, int address, const std::string& card, TResult
   find(frames);
   r.grantedAll += gate->frame.letter == 'G';
   if (!record) return;
-  r.ms.push_back(
-      std::chrono::duration<double, std::milli>(gate->firstByteAt - poll->answeredAt).count());
+  const auto gateOnLine = gate->firstByteAt - sim.ByteTime();
+  r.ms.push_back(std::chrono::duration<double, std::milli>(gateOnLine - poll->answeredAt).count());
   ++(gate->frame.letter == 'G' ? r.granted : r.refused);
 }
 
@@ -209,6 +216,7 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
   std::string error;
   if (!sim.OpenPty(error)) bench::Die(error);
   for (int a = 1; a <= 16; ++a) sim.AddDevice(a);
+  sim.SetPace(o.pace);
   WriteSettings(sim.Path(), sink ? &*sink : nullptr);
 
   TMessLog log((home / "log" / "loop.log").string(), false, false, false, true);
@@ -267,7 +275,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
-                 "[--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT]\n");
+                 "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);

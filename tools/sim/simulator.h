@@ -75,6 +75,8 @@ class TSimulator {
   // as the line takes the bytes.
   void SetPace(int baud);
   int Pace() const;
+  // The line time of one byte at the pace; zero when unpaced.
+  std::chrono::nanoseconds ByteTime() const;
 
   // Devices: an address answers only while present and online.
   void AddDevice(int address);
@@ -147,7 +149,6 @@ class TSimulator {
   void Transmit(const TTransmission& t, std::chrono::steady_clock::time_point from,
                 std::stop_token stop);
   bool SleepUntil(std::chrono::steady_clock::time_point when, std::stop_token stop);
-  std::chrono::nanoseconds ByteTime() const;
   void Trace(const std::string& line);
   TDevice* Device(int address);  // caller holds mutex_
 
