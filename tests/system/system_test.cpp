@@ -1,6 +1,11 @@
 // The real orlocard program end to end: start-up against SQLite and MariaDB
 // sites, the loops it takes, a database that is not there at the start, a
 // restart request and the stop request (SIGTERM) in its different states.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -80,6 +85,51 @@ TEST_F(StartTest, OnlyAPoePofLoopIsEnough) {
   StartProgram();
   ASSERT_TRUE(WaitLog("Started!")) << LogText();
   EXPECT_EQ(StopProgram(), 0);
+}
+
+// The service manager's side of Type=notify: a datagram socket named by
+// NOTIFY_SOCKET, as systemd gives it to the service.
+class TNotifySocket {
+ public:
+  explicit TNotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~TNotifySocket() {
+    ::unsetenv("NOTIFY_SOCKET");
+    ::close(fd_);
+    std::filesystem::remove(path_);
+  }
+  // Every state line received so far, waiting up to the deadline for more.
+  std::string Received() {
+    timeval wait{0, 200000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buf[512];
+    for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;)
+      text_.append(buf, static_cast<std::size_t>(n)).push_back('\n');
+    return text_;
+  }
+
+ private:
+  std::string path_, text_;
+  int fd_ = -1;
+};
+
+TEST_F(StartTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
+  AddLoop(12, "POE/POF", false);
+  TNotifySocket manager(dir_.file("notify"));
+  StartProgram();
+  ASSERT_TRUE(WaitLog("Started!")) << LogText();
+  EXPECT_TRUE(
+      WaitUntil([&] { return manager.Received().find("STATUS=Started") != std::string::npos; }));
+  EXPECT_NE(manager.Received().find("READY=1"), std::string::npos);
+  EXPECT_EQ(manager.Received().find("STOPPING=1"), std::string::npos);
+  EXPECT_EQ(StopProgram(), 0);
+  EXPECT_NE(manager.Received().find("STOPPING=1"), std::string::npos);
 }
 
 TEST_F(StartTest, StopDuringTheWaitForARetryEndsCleanly) {
