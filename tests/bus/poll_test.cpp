@@ -1,6 +1,7 @@
 // The poll thread against a device end on a real pseudo-terminal: reply
 // decoding, acknowledgements, online/offline bookkeeping, counter baselines.
 #include <atomic>
+#include <memory>
 #include <random>
 
 #include "busfixture.h"
@@ -170,7 +171,7 @@ TEST_F(PollTest, CounterBaselineAfterStartAndAfterPowerUp) {
     a.chunks = {ReplyFrame(ReplyText(f.address, 'R', v))};
     return true;
   };
-  device_.SetResponder([&](const auto& f, auto& a) { return answerR(f, a, "11111"); });
+  device_.SetResponder([answerR](const auto& f, auto& a) { return answerR(f, a, "11111"); });
   auto countR = [](const std::vector<TPtyDevice::TFrame>& frames) {
     std::size_t n = 0;
     for (const auto& f : frames) n += f.letter() == 'R';
@@ -184,7 +185,7 @@ TEST_F(PollTest, CounterBaselineAfterStartAndAfterPowerUp) {
   OpenOne(1);
   ASSERT_TRUE(waitRPolls(2));  // first answer is the baseline, the second is unchanged
   EXPECT_TRUE(events_.Matching("Counter").empty());
-  device_.SetResponder([&](const auto& f, auto& a) { return answerR(f, a, "22222"); });
+  device_.SetResponder([answerR](const auto& f, auto& a) { return answerR(f, a, "22222"); });
   ASSERT_TRUE(events_.WaitFor("Counter 1 22222"));
 
   // After a power-up the next answer is a new baseline again, changed or not.
@@ -201,7 +202,7 @@ TEST_F(PollTest, CounterBaselineAfterStartAndAfterPowerUp) {
   ASSERT_TRUE(events_.WaitFor("PowerUp 1", 2));
   ASSERT_TRUE(waitRPolls(3));
   EXPECT_EQ(events_.Count("Counter 1 33333"), 0);
-  device_.SetResponder([&](const auto& f, auto& a) { return answerR(f, a, "44444"); });
+  device_.SetResponder([answerR](const auto& f, auto& a) { return answerR(f, a, "44444"); });
   ASSERT_TRUE(events_.WaitFor("Counter 1 44444"));
 }
 
@@ -235,18 +236,20 @@ TEST_F(PollTest, PollLettersFollowTheTicks) {
 
 TEST_F(PollTest, FailingCommandRetriedWhileOnlineDroppedOnceOffline) {
   OpenOne(1);
-  // The device falls silent from the moment the command reaches it.
-  std::atomic<bool> silent{false};
-  bool triggered = false;  // device thread only
-  device_.SetResponder([&](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer&) {
-    if (f.letter() == 'L' && !triggered) triggered = silent = true;
-    return silent.load();
-  });
+  // The device falls silent from the moment the command reaches it. The
+  // responder owns its state: the device thread may still call it after
+  // this body has returned, until the fixture stops the device.
+  auto silent = std::make_shared<std::atomic<bool>>(false);
+  device_.SetResponder(
+      [silent, triggered = false](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer&) mutable {
+        if (f.letter() == 'L' && !triggered) triggered = *silent = true;
+        return silent->load();
+      });
   main_.Do([&] { card_.SignMsg(1, "HELLO"); });
   ASSERT_TRUE(events_.WaitFor("Error 1"));
   // Command, poll, command, poll (offline): the command went out twice while
   // the device counted as online, and once more to be dropped.
-  silent = false;
+  *silent = false;
   ASSERT_TRUE(events_.WaitFor("ErrorEx 1 0"));
   ASSERT_TRUE(device_.WaitMoreFrames(5));
   EXPECT_EQ(FramesTo(1, 'L').size(), 3u);
