@@ -82,7 +82,9 @@ TEST_P(CardMailTest, HungMailServerNeverHoldsTheGate) {
   for (int i = 1; i <= cards; ++i)
     EXPECT_EQ(NextGateAnswer(1), "G005Welcome Guest N" + std::to_string(i));
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(1) == cards; }));
-  EXPECT_TRUE(server.HasConnection());  // the first mail is still waiting for a greeting
+  // The first mail is still waiting for a greeting (its worker may only now
+  // be connecting).
+  EXPECT_TRUE(WaitUntil([&] { return server.HasConnection(); }));
   EXPECT_EQ(LogCount("Email not sent"), 0);
   server.Close();  // ends the hang before the worker is stopped
 }
