@@ -12,6 +12,7 @@
 // how a missing device or settings row is judged.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "db/odbc.h"
@@ -118,5 +119,10 @@ bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& 
 // name, street; other codes and a final lone '%' give nothing.
 std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,
                               TODBCStatement& cardType, const std::string& cardText);
+// The template walk of ExpandCardMessage: each "%x" becomes field(x) (called
+// for every code, known or not; it gives "" for unknown ones), a final lone
+// '%' is dropped, and trailing blanks and control characters are cut.
+std::string ExpandMessageTemplate(const std::string& templ,
+                                  const std::function<std::string(char code)>& field);
 
 }  // namespace orlo

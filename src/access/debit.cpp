@@ -62,8 +62,8 @@ bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& 
   return detail::Seen(update, update.ExecSQL(text));
 }
 
-std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,
-                              TODBCStatement& cardType, const std::string& cardText) {
+std::string ExpandMessageTemplate(const std::string& templ,
+                                  const std::function<std::string(char code)>& field) {
   std::string out;
   for (std::size_t i = 0; i < templ.size(); ++i) {
     if (templ[i] != '%') {
@@ -71,43 +71,40 @@ std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,
       continue;
     }
     if (++i >= templ.size()) break;  // a lone '%' at the end is dropped
-    std::string field;
-    switch (templ[i]) {
+    out += field(templ[i]);
+  }
+  while (!out.empty() && static_cast<unsigned char>(out.back()) <= ' ') out.pop_back();
+  return out;
+}
+
+std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,
+                              TODBCStatement& cardType, const std::string& cardText) {
+  return ExpandMessageTemplate(templ, [&](char code) -> std::string {
+    switch (code) {
       case '1':
       case '2':
       case '3':
       case '4':
-        field = card.FieldAsString(std::string("misc_") + templ[i]);
-        break;
+        return card.FieldAsString(std::string("misc_") + code);
       case 'c':
-        field = cardText.empty() ? card.FieldAsString("number") : cardText;
-        break;
-      case 'd':
-        if (cardType.FieldAsBoolean("debit_flg")) {
-          field = card.FieldAsString("debit_left");
-        } else {
-          // Whole days from today's midnight, truncated toward zero: negative
-          // once the period has ended.
-          const long long ms = detail::Ms(card.FieldAsDateTime("exp_iry")) - detail::Ms(Date());
-          field = std::to_string(ms / 86400000);
-        }
-        break;
+        return cardText.empty() ? card.FieldAsString("number") : cardText;
+      case 'd': {
+        if (cardType.FieldAsBoolean("debit_flg")) return card.FieldAsString("debit_left");
+        // Whole days from today's midnight, truncated toward zero: negative
+        // once the period has ended.
+        const long long ms = detail::Ms(card.FieldAsDateTime("exp_iry")) - detail::Ms(Date());
+        return std::to_string(ms / 86400000);
+      }
       case 'f':
-        field = card.FieldAsString("first_name");
-        break;
+        return card.FieldAsString("first_name");
       case 'l':
-        field = card.FieldAsString("last_name");
-        break;
+        return card.FieldAsString("last_name");
       case 's':
-        field = card.FieldAsString("str_eet");
-        break;
+        return card.FieldAsString("str_eet");
       default:
-        break;  // unknown codes (upper case included) give nothing
+        return "";  // unknown codes (upper case included) give nothing
     }
-    out += field;
-  }
-  while (!out.empty() && static_cast<unsigned char>(out.back()) <= ' ') out.pop_back();
-  return out;
+  });
 }
 
 }  // namespace orlo

@@ -6,12 +6,19 @@
 
 namespace orlo {
 
-namespace {
+namespace {}  // namespace
 
-// The value 0..15 of hardware counter i (1-based) in a report.
-int CounterValue(std::string_view report, int i) {
+int TCounter::CounterValue(std::string_view report, int i) {
+  if (i < 1 || static_cast<std::size_t>(i) > report.size()) return 0;
   return static_cast<unsigned char>(report[static_cast<std::size_t>(i - 1)]) & 0x0F;
 }
+
+int TCounter::CounterStep(int last, int now) {
+  const int d = (now & 0x0F) - (last & 0x0F);
+  return d < 0 ? d + 16 : d;
+}
+
+namespace {
 
 // v + 1 without overflow: count_soft is written by other programs too.
 int PlusOne(int v) { return static_cast<int>(static_cast<long long>(v) + 1); }
@@ -57,8 +64,7 @@ std::string TCounter::Process(std::string_view report) {
   TODBCStatement upd(conn_);
   for (int i = 1; i <= kHardwareCounters; ++i) {
     const int v = CounterValue(report, i);
-    int d = v - lastValues_[i];
-    if (d < 0) d += 16;
+    const int d = CounterStep(lastValues_[i], v);
     // Without the device row the running totals are unknown: writing "0 + d"
     // would wipe them, so only the last values move on.
     if (d != 0 && deviceFound) {

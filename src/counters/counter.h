@@ -43,6 +43,11 @@ class TCounter {
   // character i are hardware counter i). Returns the device's name, or
   // "Invalid" for a report that is too short or a device row not found.
   std::string Process(std::string_view report);
+  // The value 0..15 of hardware counter i (1-based) in a report: the low four
+  // bits of its character i; 0 outside the report.
+  static int CounterValue(std::string_view report, int i);
+  // Pulses counted between two 4-bit running counts (0..15; the count wraps).
+  static int CounterStep(int last, int now);
   // Counts one granted pass at the device.
   void AddSoftCount();
   // Applies an increase of count_soft made by another program since the last

@@ -8,13 +8,6 @@ namespace orlo {
 
 namespace {
 
-// Whether input number (1..8) is active in the report's first character. Other
-// numbers name no bit of that character and are never active.
-bool InputActive(std::string_view report, int input) {
-  if (input < 1 || input > 8) return false;
-  return (static_cast<unsigned char>(report[0]) >> (input - 1)) & 1U;
-}
-
 // Whole seconds from since to now. Rounded to milliseconds first, so that a
 // span of exactly 30 s held as a day fraction does not come out as 29.
 long long SecondsBetween(TDateTime since, TDateTime now) {
@@ -23,6 +16,11 @@ long long SecondsBetween(TDateTime since, TDateTime now) {
 }
 
 }  // namespace
+
+bool TInput::InputActive(std::string_view report, int input) {
+  if (input < 1 || input > 8 || report.empty()) return false;
+  return (static_cast<unsigned char>(report[0]) >> (input - 1)) & 1U;
+}
 
 void TEventLog::AddEvent(const std::string& text, int kind, int address) {
   if (listener_) listener_(text, kind, address);

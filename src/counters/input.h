@@ -82,6 +82,11 @@ class TInput {
   // nothing.
   void ProcessInput(std::string_view report);
 
+  // Whether input number (1..8) is active in the report's first character.
+  // Other numbers name no bit of it, and an empty report holds no input: never
+  // active.
+  static bool InputActive(std::string_view report, int input);
+
   int Address() const { return address_; }
   int DeviceId() const { return deviceId_; }
   int DoorInput() const { return doorInput_; }

@@ -83,6 +83,9 @@ class TLoop {
   void InputEvent(int reader, const std::string& value);
   void OfflineEvent(int reader);
   void PowerUpEvent(int reader);
+  // The status words of a printer report "first[,second]" (decimal; a word
+  // that is not a number reads 0); true when the report holds two.
+  static bool PrinterWords(const std::string& value, int& first, int& second);
   static std::string PrinterStatusText(int word);
   static void AddPrinterColumns(TSql& sql, int word, bool second);
   void UpdateOutputs();

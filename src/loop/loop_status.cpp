@@ -65,6 +65,18 @@ TDBKind TLoop::SqlKind() const {
   return dbkMySQL;
 }
 
+bool TLoop::PrinterWords(const std::string& value, int& first, int& second) {
+  const auto comma = value.find(',');
+  if (comma == std::string::npos) {
+    first = WordValue(value);
+    second = 0;
+    return false;
+  }
+  first = WordValue(value.substr(0, comma));
+  second = WordValue(value.substr(comma + 1, 99));
+  return true;
+}
+
 std::string TLoop::PrinterStatusText(int word) {
   std::string text;
   for (int bit = 0; bit < 12; ++bit)
@@ -96,15 +108,11 @@ void TLoop::PrinterEvent(int reader, const std::string& value) {
   if (!DatabaseUp(*this)) return;
   int first = 0, second = 0;
   const std::string when = PrinterLogTime(Now());
-  const auto comma = value.find(',');
-  if (comma != std::string::npos) {
-    first = WordValue(value.substr(0, comma));
-    second = WordValue(value.substr(comma + 1, 99));
+  if (PrinterWords(value, first, second)) {
     if (MessLog)
       MessLog->LogFmt("PStat:%d %d Reader: %d Date:%s ... Status:%s 2nd: %s", first, second, reader,
                       when, PrinterStatusText(first), PrinterStatusText(second));
   } else {
-    first = WordValue(value);
     if (MessLog)
       MessLog->LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", first, reader, when,
                       PrinterStatusText(first));

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "counters/input.h"
 #include "countertest.h"
 
 namespace orlo::test {
@@ -286,6 +287,26 @@ TEST_P(CounterTest, SoftCountLotChangeNeedsTheDeviceLotRow) {
 
 INSTANTIATE_TEST_SUITE_P(Db, CounterTest, ::testing::Values(Backend::SQLite, Backend::MariaDB),
                          BackendName);
+
+}  // namespace
+}  // namespace orlo::test
+
+namespace orlo::test {
+namespace {
+
+// The report decoding on its own, as the fuzz target drives it: positions
+// outside the report and input numbers outside 1..8 read as nothing.
+TEST(CounterReport, ValuesAndStepsStayWithinFourBits) {
+  EXPECT_EQ(TCounter::CounterValue("\x3F\xFF", 1), 15);
+  EXPECT_EQ(TCounter::CounterValue("\x3F\xFF", 2), 15);
+  EXPECT_EQ(TCounter::CounterValue("\x3F", 0), 0);
+  EXPECT_EQ(TCounter::CounterValue("\x3F", 2), 0);
+  EXPECT_EQ(TCounter::CounterStep(14, 2), 4);
+  EXPECT_EQ(TCounter::CounterStep(3, 3), 0);
+  EXPECT_EQ(TInput::InputActive("", 1), false);
+  EXPECT_EQ(TInput::InputActive("\x80", 8), true);
+  EXPECT_EQ(TInput::InputActive("\xFF", 9), false);
+}
 
 }  // namespace
 }  // namespace orlo::test
