@@ -22,6 +22,16 @@ if(ORLO_TSAN)
   target_compile_options(orlo_options INTERFACE $<$<CXX_COMPILER_ID:GNU>:-Wno-tsan>)
   target_link_options(orlo_options INTERFACE -fsanitize=thread)
 endif()
+if(ORLO_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ORLO_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  # Every library the fuzz targets link gets libFuzzer's coverage hooks and
+  # the memory and undefined-behaviour checks; the targets add the fuzzer's main.
+  target_compile_options(orlo_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                                                -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(orlo_options INTERFACE -fsanitize=address,undefined)
+endif()
 target_include_directories(orlo_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(orlo_options INTERFACE Threads::Threads)
 
