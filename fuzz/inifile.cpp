@@ -14,15 +14,23 @@
 
 namespace {
 
-std::string TempFile() {
-  static const std::string name = [] {
-    char path[] = "/tmp/orlo-fuzz-ini-XXXXXX";
-    const int fd = ::mkstemp(path);
+std::string tempName;  // the input's file; removed at exit
+
+void RemoveTempFile() { ::unlink(tempName.c_str()); }
+
+// The input's file, on tmpfs when there is one: the settings file is
+// synced at every write.
+const std::string& TempFile() {
+  if (tempName.empty()) {
+    std::string path = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    path += "/orlo-fuzz-ini-XXXXXX";
+    const int fd = ::mkstemp(path.data());
     if (fd < 0) std::abort();
     ::close(fd);
-    return std::string(path);
-  }();
-  return name;
+    tempName = path;
+    std::atexit(RemoveTempFile);
+  }
+  return tempName;
 }
 
 // A value the file can hold on one line: no line ends, no outer blanks or

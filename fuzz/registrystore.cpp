@@ -15,15 +15,22 @@
 
 namespace {
 
-std::string TempFile() {
-  static const std::string name = [] {
-    char path[] = "/tmp/orlo-fuzz-reg-XXXXXX";
-    const int fd = ::mkstemp(path);
+std::string tempName;  // the input's file; removed at exit
+
+void RemoveTempFile() { ::unlink(tempName.c_str()); }
+
+// The input's file, on tmpfs when there is one.
+const std::string& TempFile() {
+  if (tempName.empty()) {
+    std::string path = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    path += "/orlo-fuzz-reg-XXXXXX";
+    const int fd = ::mkstemp(path.data());
     if (fd < 0) std::abort();
     ::close(fd);
-    return std::string(path);
-  }();
-  return name;
+    tempName = path;
+    std::atexit(RemoveTempFile);
+  }
+  return tempName;
 }
 
 // The export syntax of a string value: backslash and quote escaped.
