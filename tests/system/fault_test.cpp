@@ -142,16 +142,18 @@ TEST_F(ServerOutageTest, DecisionsResumeAfterTheServerReturnsAndNoDecisionLosesI
     for (bool ok = q.ExecSQL("SELECT card_no FROM trans"); ok; ok = q.dbSkip())
       rows.insert(static_cast<int>(q.FieldAsFloat("card_no")));
   }
-  int decidedWhileUp = 0;
+  // A gate command whose acknowledgement came late is sent again, so one
+  // decision may show as two equal frames: decisions are counted by card.
+  std::set<int> decidedWhileUp;
   for (const auto& f : GateFrames(sim, 1)) {
     if (f.seq >= killedAt && f.seq < resumedAt) continue;
     const std::string text = GateText(f);
     ASSERT_EQ(text.rfind("Welcome N", 0), 0u) << "unexpected answer " << text;
     const int card = kFirstCard + std::atoi(text.c_str() + 9);
-    ++decidedWhileUp;
+    decidedWhileUp.insert(card);
     EXPECT_EQ(rows.count(card), 1u) << "no trans row for card " << card << " answered " << text;
   }
-  EXPECT_GE(static_cast<int>(rows.size()), decidedWhileUp);
+  EXPECT_GE(rows.size(), decidedWhileUp.size());
   const std::string log = LogText();
   EXPECT_NE(log.find("Cannot connect to DB!  Card Allowed, Loop Id 1 address 1"),
             std::string::npos);
