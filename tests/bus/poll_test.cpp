@@ -68,9 +68,13 @@ TEST_F(PollTest, OfflineOnTheFourthConsecutiveFailureNotBefore) {
 
 TEST_F(PollTest, BadCheckByteCountsAsNoReply) {
   OpenOne(1);
-  std::string bad = ReplyFrame(ReplyText(1, 'C', "999"));
-  bad.back() = static_cast<char>(bad.back() ^ 0x20);
-  for (int i = 0; i < 4; ++i) device_.QueueReply(1, bad);
+  // Every frame is answered with the corrupted reply, however many polls it takes.
+  device_.SetResponder([](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+    std::string bad = ReplyFrame(ReplyText(f.address, 'C', "999"));
+    bad.back() = static_cast<char>(bad.back() ^ 0x20);
+    a.chunks = {bad};
+    return true;
+  });
   ASSERT_TRUE(events_.WaitFor("Error 1"));
   EXPECT_TRUE(events_.Matching("Data").empty());
 }
