@@ -219,6 +219,10 @@ std::string QuoteTable(TDBKind kind, std::string_view table) {
   return std::string(table);
 }
 
+bool IsServerDatabase(TDBKind kind) {
+  return kind == dbkMySQL || kind == dbkSQLServer || kind == dbkOracle || kind == dbkFirebird;
+}
+
 bool IsLinkFailureDiag(std::string_view sqlState, std::string_view message) {
   static constexpr std::string_view kStates[] = {"08001", "08002", "08003", "08004",
                                                  "08005", "08006", "08007", "08S01"};
@@ -451,6 +455,51 @@ std::string TODBC::ConnectString() const {
 
 std::string TODBC::QuoteTable(std::string_view table) const {
   return orlo::QuoteTable(DBKind(), table);
+}
+
+bool TODBC::BeginTransaction() {
+  std::lock_guard guard(core_->lock);
+  auto& c = *core_;
+  if (!c.Usable()) return false;
+  const SQLRETURN rc =
+      c.api.SQLSetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT,
+                              reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+  c.ReportDbc(rc);
+  return detail::Succeeded(rc);
+}
+
+bool TODBC::EndTransaction() {
+  std::lock_guard guard(core_->lock);
+  auto& c = *core_;
+  // A disconnect in between has committed what it could, and a new
+  // connection starts in autocommit mode: nothing is left to end.
+  if (!c.Usable()) return false;
+  const SQLRETURN rc = c.api.SQLEndTran(SQL_HANDLE_DBC, c.dbc, SQL_COMMIT);
+  if (!detail::Succeeded(rc)) {
+    c.LogNow("Transaction commit failed");
+    c.ReportDbc(rc);
+  }
+  c.ReportDbc(c.api.SQLSetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT,
+                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                                      SQL_IS_UINTEGER));
+  return detail::Succeeded(rc);
+}
+
+TODBCTransaction::TODBCTransaction(TODBC& odbc) : odbc_(odbc) {
+  open_ = IsServerDatabase(odbc_.DBKind()) && odbc_.BeginTransaction();
+}
+
+TODBCTransaction::~TODBCTransaction() {
+  try {
+    Commit();
+  } catch (...) {
+  }
+}
+
+bool TODBCTransaction::Commit() {
+  if (!open_) return true;
+  open_ = false;
+  return odbc_.EndTransaction();
 }
 
 bool TODBC::ReportErrors() const {

@@ -70,6 +70,15 @@ enum TColCategory : std::uint8_t {
   ccLongText = 8,
 };
 
+// True for the client-server families (MySQL/MariaDB, SQL Server, Oracle,
+// Firebird). Each commit there is a log flush on the server, and row locks let
+// one connection's multi-statement transaction proceed while other writers
+// work. (A file database such as SQLite takes one lock for the whole file, and
+// in WAL mode a read snapshot cannot be turned into a write once another
+// connection has written: there a transaction spanning reads and writes can
+// fail where single statements would not.)
+bool IsServerDatabase(TDBKind kind);
+
 // True for the SQLSTATEs and message texts that show a lost network link.
 bool IsLinkFailureDiag(std::string_view sqlState, std::string_view message);
 
@@ -104,6 +113,15 @@ class TODBC {
   // The table name written for this connection's family (see QuoteTable).
   std::string QuoteTable(std::string_view table) const;
 
+  // Groups the statements that follow into one transaction, until
+  // EndTransaction: autocommit is switched off. False when not connected or
+  // when the driver refuses; the statements then commit one by one.
+  bool BeginTransaction();
+  // Commits the open transaction and switches autocommit on again. False when
+  // the commit failed: "Transaction commit failed" is logged, with the
+  // driver's diagnostics when ReportErrors is on.
+  bool EndTransaction();
+
   // When on, every failing ODBC call of this layer logs the driver's diagnostics.
   bool ReportErrors() const;
   void SetReportErrors(bool on);
@@ -117,6 +135,23 @@ class TODBC {
  private:
   friend class TODBCStatement;
   std::shared_ptr<detail::OdbcCore> core_;
+};
+
+// One transaction for the life of a scope, on connections where grouping pays
+// (see IsServerDatabase); elsewhere it does nothing. The destructor commits;
+// Commit ends the transaction earlier and tells whether it held.
+// Used on the thread that runs the scope's statements.
+class TODBCTransaction {
+ public:
+  explicit TODBCTransaction(TODBC& odbc);
+  ~TODBCTransaction();
+  TODBCTransaction(const TODBCTransaction&) = delete;
+  TODBCTransaction& operator=(const TODBCTransaction&) = delete;
+  bool Commit();
+
+ private:
+  TODBC& odbc_;
+  bool open_ = false;
 };
 
 // One SQL statement handle on a TODBC. Typical use:

@@ -194,6 +194,29 @@ TEST_P(Connection, StatementsSurviveConcurrentReconnects) {
   EXPECT_GT(ok + failed, 0);
 }
 
+// On a server the writes of a transaction reach other connections together at
+// its end; on a file database each statement still commits by itself. Either
+// way the connection is back in autocommit afterwards.
+TEST_P(Connection, TransactionGroupsWritesOnlyOnServers) {
+  TODBC other;
+  ASSERT_TRUE(ConnectAnother(other));
+  auto seen = [&other] {
+    TODBCStatement q(other);
+    return q.ExecSQL("SELECT MAX(lot_count) AS n FROM lot") ? q.FieldAsInteger("n") : -1;
+  };
+  TODBCStatement w(*odbc_);
+  {
+    TODBCTransaction transaction(*odbc_);
+    ASSERT_TRUE(w.ExecSQL("UPDATE lot SET lot_count = 4321"));
+    EXPECT_EQ(seen() == 4321, !IsMariaDB());
+    EXPECT_TRUE(transaction.Commit());
+    EXPECT_EQ(seen(), 4321);
+  }
+  ASSERT_TRUE(w.ExecSQL("UPDATE lot SET lot_count = 4322"));
+  EXPECT_EQ(seen(), 4322);
+  EXPECT_EQ(IsServerDatabase(odbc_->DBKind()), IsMariaDB());
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Connection, ::testing::Values(Backend::SQLite, Backend::MariaDB),
                          BackendName);
 
