@@ -266,8 +266,9 @@ void TPoll::ResendGate(int address) {
 
 void TPoll::HandOver(int address, const std::string& payload, bool memory, std::stop_token stop) {
   TCard* card = &owner_;
-  // The poll thread waits here until the handler has returned (or the loop is
-  // being closed), so whatever the handler queues goes out next.
+  // The poll thread waits here until the handler has returned or released it
+  // (or the loop is being closed), so whatever the handler queued goes out
+  // next. The call owns copies of what it uses.
   mainLoop_.RunAndWait(
       [card, address, payload, memory] {
         if (memory)

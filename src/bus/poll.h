@@ -2,8 +2,9 @@
 // each cycle it sends at most one queued command and one poll ('C', 'R' or
 // 'I') to the next address, decodes the reply into an event of its TCard and
 // keeps per address whether the device answers. Card and memory-card data go
-// to the main thread synchronously (the thread waits for the handler, so the
-// gate command the handler queues is the next frame on the line); every other
+// to the main thread synchronously (the thread waits for the handler, or until
+// the handler lets it go with its answer queued, so the gate command the
+// handler queues is the next frame on the line); every other
 // event goes through the dispatcher (TProcessInfo) it owns.
 //
 // Owned by its TCard, created on the main thread by TCard::Open and stopped by

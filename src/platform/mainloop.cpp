@@ -3,13 +3,15 @@
 
 #include <asio/post.hpp>
 #include <condition_variable>
+#include <utility>
 
 namespace orlo {
 
 // One hand-over. Shared by the waiter and the queued handler, so either side
 // may give up or finish first without the other touching freed memory.
 struct TMainLoop::Call {
-  enum class State { Pending, Running, Done, Cancelled };
+  // Released: still running, but its waiter has gone on.
+  enum class State { Pending, Running, Released, Done, Cancelled };
 
   std::function<void()> fn;
   std::mutex mutex;
@@ -75,7 +77,16 @@ void TMainLoop::SetUnhandledErrorHook(std::function<void(std::exception_ptr)> ho
 
 bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
   if (IsMainThread()) {
-    fn();
+    // A direct call is nobody's hand-over: ReleaseWaiter inside it must not
+    // release the waiter of a hand-over that called it.
+    auto outer = std::exchange(running_, nullptr);
+    try {
+      fn();
+    } catch (...) {
+      running_ = std::move(outer);
+      throw;
+    }
+    running_ = std::move(outer);
     return true;
   }
   if (stop.stop_requested()) return false;
@@ -90,7 +101,8 @@ bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
 
   std::unique_lock<std::mutex> lock(call->mutex);
   auto settled = [&] {
-    return call->state == Call::State::Done || call->state == Call::State::Cancelled;
+    return call->state == Call::State::Done || call->state == Call::State::Released ||
+           call->state == Call::State::Cancelled;
   };
   call->changed.wait(lock, stop, settled);
   switch (call->state) {
@@ -103,9 +115,15 @@ bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
       call->fn = nullptr;
       return false;
     case Call::State::Running:
-      // Already running: it uses the caller's data, so wait for its end.
-      call->changed.wait(lock, [&] { return call->state == Call::State::Done; });
+      // Already running: it uses the caller's data, so wait for its end
+      // (or for it to let the caller go).
+      call->changed.wait(lock, [&] {
+        return call->state == Call::State::Done || call->state == Call::State::Released;
+      });
+      if (call->state == Call::State::Released) return true;
       break;
+    case Call::State::Released:
+      return true;
     case Call::State::Done:
       break;
   }
@@ -123,14 +141,28 @@ void TMainLoop::RunCall(const std::shared_ptr<Call>& call) {
     if (call->state != Call::State::Pending) return;
     call->state = Call::State::Running;
   }
+  running_ = call;
   try {
     call->fn();
   } catch (...) {
     call->error = std::current_exception();
   }
-  std::lock_guard<std::mutex> g(call->mutex);
+  running_.reset();
+  std::unique_lock<std::mutex> g(call->mutex);
+  const bool released = call->state == Call::State::Released;
   call->state = Call::State::Done;
   call->changed.notify_all();
+  g.unlock();
+  // Its waiter has gone: the error is the loop's, as for a posted handler.
+  if (released && call->error) std::rethrow_exception(call->error);
+}
+
+void TMainLoop::ReleaseWaiter() {
+  if (!IsMainThread() || !running_) return;
+  std::lock_guard<std::mutex> g(running_->mutex);
+  if (running_->state != Call::State::Running) return;
+  running_->state = Call::State::Released;
+  running_->changed.notify_all();
 }
 
 }  // namespace orlo

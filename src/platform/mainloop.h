@@ -47,7 +47,13 @@ class TMainLoop {
   // Called on the main thread itself, runs fn directly. The waiting caller stops waiting as soon as
   // stop is requested, so closing a loop on the main thread never deadlocks against a hand-over. An
   // exception thrown by fn is rethrown to the caller, as if fn had been called directly.
+  // fn may use the caller's data only until it calls ReleaseWaiter.
   bool RunAndWait(std::function<void()> fn, std::stop_token stop);
+  // Called by the call that RunAndWait handed over, on the main thread: its
+  // waiter goes on now (RunAndWait returns true) while the call runs to its
+  // end. An exception the call raises after this goes to the unhandled-error
+  // hook instead of the waiter. Does nothing outside a handed-over call.
+  void ReleaseWaiter();
 
   // Receives exceptions that escape posted handlers (runs on the main thread).
   void SetUnhandledErrorHook(std::function<void(std::exception_ptr)> hook);
@@ -59,6 +65,7 @@ class TMainLoop {
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::atomic<std::thread::id> mainThread_{};  // none until the first Run
+  std::shared_ptr<Call> running_;              // main thread only: the hand-over being run
 
   std::mutex mutex_;
   bool stopped_ = false;                               // guarded by mutex_

@@ -207,6 +207,67 @@ TEST(MainLoop, ExceptionsReachTheWaiterOrTheHookAndTheLoopGoesOn) {
   waiter.join();  // a jthread's destructor would request stop first
 }
 
+// A handed-over call lets its waiter go and runs on; what it raises after
+// that reaches the hook, not the waiter, which has long returned true.
+TEST(MainLoop, AReleasedWaiterGoesOnWhileTheCallRunsToItsEnd) {
+  RunningLoop r;
+  std::promise<std::string> hooked;
+  r.loop.SetUnhandledErrorHook([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      hooked.set_value(ex.what());
+    }
+  });
+  std::promise<void> finish;
+  auto mayFinish = finish.get_future().share();
+  std::atomic<int> steps{0};
+  std::jthread waiter([&](std::stop_token st) {
+    const bool ran = r.loop.RunAndWait(
+        [&r, &steps, mayFinish] {
+          steps = 1;
+          r.loop.ReleaseWaiter();
+          mayFinish.wait();  // the waiter must not be waiting for this
+          steps = 2;
+          throw std::runtime_error("after release");
+        },
+        st);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(steps.load(), 1);
+  });
+  waiter.join();
+  finish.set_value();
+  EXPECT_EQ(hooked.get_future().get(), "after release");
+  EXPECT_EQ(steps.load(), 2);
+}
+
+// Outside a hand-over, and inside a direct call nested in one, ReleaseWaiter
+// lets nobody go early.
+TEST(MainLoop, ReleaseWaiterOutsideAHandOverChangesNothing) {
+  RunningLoop r;
+  std::promise<void> posted;
+  r.loop.Post([&] {
+    r.loop.ReleaseWaiter();
+    posted.set_value();
+  });
+  posted.get_future().wait();
+  r.loop.ReleaseWaiter();  // not the main thread
+
+  std::atomic<bool> finished{false};
+  std::jthread waiter([&](std::stop_token st) {
+    EXPECT_TRUE(r.loop.RunAndWait(
+        [&] {
+          std::stop_source never;
+          r.loop.RunAndWait([&] { r.loop.ReleaseWaiter(); }, never.get_token());
+          std::this_thread::sleep_for(50ms);
+          finished = true;
+        },
+        st));
+    EXPECT_TRUE(finished.load());
+  });
+  waiter.join();  // a jthread's destructor would request stop first
+}
+
 }  // namespace
 }  // namespace orlo
 
