@@ -59,6 +59,17 @@ class Blocker {
   bool released_ = false;
 };
 
+// Hands the text of the first exception that reaches the loop's hook to hooked.
+void HookFirstError(TMainLoop& loop, std::promise<std::string>& hooked) {
+  loop.SetUnhandledErrorHook([&hooked](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      hooked.set_value(ex.what());
+    }
+  });
+}
+
 // Waits until everything posted before has run.
 void Drain(TMainLoop& loop) {
   std::promise<void> done;
@@ -189,13 +200,7 @@ TEST(MainLoop, ManyWaitersGivingUpAtRandomNeverDeadlockOrRunLate) {
 TEST(MainLoop, ExceptionsReachTheWaiterOrTheHookAndTheLoopGoesOn) {
   RunningLoop r;
   std::promise<std::string> hooked;
-  r.loop.SetUnhandledErrorHook([&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      hooked.set_value(ex.what());
-    }
-  });
+  HookFirstError(r.loop, hooked);
   r.loop.Post([] { throw std::runtime_error("posted"); });
   EXPECT_EQ(hooked.get_future().get(), "posted");
 
@@ -212,13 +217,7 @@ TEST(MainLoop, ExceptionsReachTheWaiterOrTheHookAndTheLoopGoesOn) {
 TEST(MainLoop, AReleasedWaiterGoesOnWhileTheCallRunsToItsEnd) {
   RunningLoop r;
   std::promise<std::string> hooked;
-  r.loop.SetUnhandledErrorHook([&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      hooked.set_value(ex.what());
-    }
-  });
+  HookFirstError(r.loop, hooked);
   std::promise<void> finish;
   auto mayFinish = finish.get_future().share();
   std::atomic<int> steps{0};
