@@ -468,39 +468,42 @@ bool TODBC::BeginTransaction() {
   return detail::Succeeded(rc);
 }
 
-bool TODBC::EndTransaction() {
+bool TODBC::CommitTransaction() {
   std::lock_guard guard(core_->lock);
   auto& c = *core_;
   // A disconnect in between has committed what it could, and a new
-  // connection starts in autocommit mode: nothing is left to end.
+  // connection starts in autocommit mode: nothing is left to commit.
   if (!c.Usable()) return false;
   const SQLRETURN rc = c.api.SQLEndTran(SQL_HANDLE_DBC, c.dbc, SQL_COMMIT);
   if (!detail::Succeeded(rc)) {
     c.LogNow("Transaction commit failed");
     c.ReportDbc(rc);
   }
-  c.ReportDbc(c.api.SQLSetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT,
-                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
-                                      SQL_IS_UINTEGER));
   return detail::Succeeded(rc);
 }
 
-TODBCTransaction::TODBCTransaction(TODBC& odbc) : odbc_(odbc) {
-  open_ = IsServerDatabase(odbc_.DBKind()) && odbc_.BeginTransaction();
+bool TODBC::EndTransaction() {
+  const bool committed = CommitTransaction();
+  std::lock_guard guard(core_->lock);
+  auto& c = *core_;
+  if (c.Usable())
+    c.ReportDbc(c.api.SQLSetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT,
+                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                                        SQL_IS_UINTEGER));
+  return committed;
 }
+
+TODBCTransaction::TODBCTransaction(TODBC& odbc)
+    : odbc_(odbc), open_(IsServerDatabase(odbc.DBKind()) && odbc.BeginTransaction()) {}
 
 TODBCTransaction::~TODBCTransaction() {
   try {
-    Commit();
+    if (open_) odbc_.EndTransaction();
   } catch (...) {
   }
 }
 
-bool TODBCTransaction::Commit() {
-  if (!open_) return true;
-  open_ = false;
-  return odbc_.EndTransaction();
-}
+bool TODBCTransaction::Commit() { return !open_ || odbc_.CommitTransaction(); }
 
 bool TODBC::ReportErrors() const {
   std::lock_guard guard(core_->lock);

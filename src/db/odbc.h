@@ -117,9 +117,12 @@ class TODBC {
   // EndTransaction: autocommit is switched off. False when not connected or
   // when the driver refuses; the statements then commit one by one.
   bool BeginTransaction();
-  // Commits the open transaction and switches autocommit on again. False when
-  // the commit failed: "Transaction commit failed" is logged, with the
-  // driver's diagnostics when ReportErrors is on.
+  // Commits the open transaction; autocommit stays off, so the statements
+  // that follow form the next one. False when the commit failed: "Transaction
+  // commit failed" is logged, with the driver's diagnostics when ReportErrors
+  // is on.
+  bool CommitTransaction();
+  // Commits as CommitTransaction does and switches autocommit on again.
   bool EndTransaction();
 
   // When on, every failing ODBC call of this layer logs the driver's diagnostics.
@@ -138,8 +141,10 @@ class TODBC {
 };
 
 // One transaction for the life of a scope, on connections where grouping pays
-// (see IsServerDatabase); elsewhere it does nothing. The destructor commits;
-// Commit ends the transaction earlier and tells whether it held.
+// (see IsServerDatabase); elsewhere it does nothing. Commit makes the work so
+// far durable and tells whether it held; what follows in the scope forms the
+// next transaction, without the round trips of switching autocommit off and
+// on again. The destructor commits the rest and switches autocommit back on.
 // Used on the thread that runs the scope's statements.
 class TODBCTransaction {
  public:
@@ -151,7 +156,7 @@ class TODBCTransaction {
 
  private:
   TODBC& odbc_;
-  bool open_ = false;
+  const bool open_;
 };
 
 // One SQL statement handle on a TODBC. Typical use:

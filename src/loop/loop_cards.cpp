@@ -7,8 +7,8 @@
 // Everything here runs on the main thread while the loop's poll thread waits
 // for the handler; the gate command queued here is the next frame on the line.
 // Once a card's decision is stored and its answer queued, the poll thread is
-// let go (TMainLoop::ReleaseWaiter) to send it, while the passage is counted
-// and the mail queued. The card mail is only queued to the mail worker, so no
+// let go (TMainLoop::ReleaseWaiter) to send it, while the handler finishes:
+// the passage counted, the mail queued, the transaction closed. The card mail is only queued to the mail worker, so no
 // SMTP exchange ever lies between the decision and the gate command. On a
 // database server the writes of a decision form one transaction: one log
 // flush per card instead of one per statement.
@@ -151,23 +151,21 @@ void TLoop::MemoryDataEvent(int reader, const std::string& value) {
 void TLoop::CheckCard(int address, const std::string& cardText) {
   const double cardNo = CardTextToNumber(cardText);
   TCardOutcome out;
-  int code = crNotOnFile;
-  std::string text;
-  {
-    // The decision and its trans row are committed before the device hears it.
-    TODBCTransaction decision(*DB);
-    code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
-    LastPulse = out.openPulse;
-    text = CardMessage(code, address, cardNo);
-  }
-  if (!IsGranted(code)) {
+  TODBCTransaction transaction(*DB);
+  const int code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
+  LastPulse = out.openPulse;
+  const std::string text = CardMessage(code, address, cardNo);
+  // The decision and its trans row are committed before the device hears it;
+  // the passage counting below forms a second transaction.
+  transaction.Commit();
+  const bool granted = IsGranted(code);
+  if (!granted) {
     if (Card) Card->GateOpenMsg(address, false, out.openPulse, text);
-    return;
-  }
-  if (!SpecialOutput(address, out.spaceNo, out.openPulse) && Card)
+  } else if (!SpecialOutput(address, out.spaceNo, out.openPulse) && Card) {
     Card->GateOpenMsg(address, true, out.openPulse, text);
+  }
   if (MainLoop) MainLoop->ReleaseWaiter();
-  TODBCTransaction counting(*DB);
+  if (!granted) return;
   const std::string number = CardNumberText(cardNo);
   if (DebugLog)
     LogLine(*this, "Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +

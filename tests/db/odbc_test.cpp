@@ -211,9 +211,13 @@ TEST_P(Connection, TransactionGroupsWritesOnlyOnServers) {
     EXPECT_EQ(seen() == 4321, !IsMariaDB());
     EXPECT_TRUE(transaction.Commit());
     EXPECT_EQ(seen(), 4321);
+    // After Commit the scope goes on as the next transaction.
+    ASSERT_TRUE(w.ExecSQL("UPDATE lot SET lot_count = 4322"));
+    EXPECT_EQ(seen() == 4322, !IsMariaDB());
   }
-  ASSERT_TRUE(w.ExecSQL("UPDATE lot SET lot_count = 4322"));
   EXPECT_EQ(seen(), 4322);
+  ASSERT_TRUE(w.ExecSQL("UPDATE lot SET lot_count = 4323"));
+  EXPECT_EQ(seen(), 4323);
   EXPECT_EQ(IsServerDatabase(odbc_->DBKind()), IsMariaDB());
 }
 
