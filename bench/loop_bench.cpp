@@ -18,6 +18,9 @@
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
+//                  [--folder DIR]
+// --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
+// --folder /dev/shm keeps the disk out of the SQLite figures.
 #include <signal.h>
 #include <unistd.h>
 
@@ -63,6 +66,7 @@ struct Options {
   int gapMs = 20;
   int pace = 9600;            // the simulator's line speed; 0 = unpaced
   std::string sqliteOptions;  // appended to the SQLite connection options
+  std::string folder = "/tmp";  // where the site's temporary folder is made
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -82,6 +86,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.pace = std::atoi(v.c_str());
     else if (a == "--sqlite-options")
       o.sqliteOptions = v;
+    else if (a == "--folder")
+      o.folder = v;
     else
       return false;
   }
@@ -275,12 +281,13 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
-                 "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT]\n");
+                 "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] [--folder DIR]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  char dir[] = "/tmp/orlo-loopbench.XXXXXX";
-  if (!mkdtemp(dir)) bench::Die("cannot make a temporary folder");
+  std::string dir = o.folder;
+  dir += "/orlo-loopbench.XXXXXX";
+  if (!mkdtemp(dir.data())) bench::Die("cannot make a temporary folder in " + o.folder);
   const fs::path home = dir;
   fs::create_directories(home / "log");
   SetHomeFolder(home.string());
