@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 
 #include "db/odbc.h"
 #include "db/odbcconn.h"
@@ -107,6 +108,9 @@ void TOrloCard::ArmStopSignals() {
 void TOrloCard::ServiceStop() {
   if (stopping_) return;
   stopping_ = true;
+  // Before the first start-up and between retries the log file is closed:
+  // the stop is told on standard error, which the service manager keeps.
+  if (!MessLog) std::cerr << "orlocard: stop requested before the service had started\n";
   NotifyServiceManager("STOPPING=1\nSTATUS=Stopping");
   ShutDown();
   tmrRestart.SetEnabled(false);

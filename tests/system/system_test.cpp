@@ -140,6 +140,10 @@ TEST_F(StartTest, StopDuringTheWaitForARetryEndsCleanly) {
   EXPECT_EQ(StopProgram(), 0);
   EXPECT_EQ(LogCount("Starting server, Reading Registry"), 1);
   EXPECT_EQ(LogCount("ShutDown..."), 1);
+  // The log file was closed; the stop is told where the service manager sees it.
+  EXPECT_NE(program_.Output().find("stop requested before the service had started"),
+            std::string::npos)
+      << program_.Output();
 }
 
 TEST_F(StartTest, RestartRequestReleasesTheLoopsAndStartsAgain) {
