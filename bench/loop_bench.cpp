@@ -142,6 +142,22 @@ struct TResult {
   double mainCpuMs = 0;  // CPU time of the main thread (the handlers) per presentation
 };
 
+// What the line carried around a presentation without answer: whether the
+// card reply went out whole, and what the controller sent after it.
+void ReportLost(const std::vector<sim::TReceivedFrame>& frames, int address,
+                const std::string& card) {
+  std::printf("no answer to card %s at address %d; the line since the card was queued:\n",
+              card.c_str(), address);
+  int shown = 0;
+  for (const auto& f : frames) {
+    if (f.frame.address != address && shown == 0) continue;  // from the card's poll on
+    std::printf("  %9.1f ms  '%c' to %2d, answer %zu bytes%s\n", f.ms, f.frame.letter,
+                f.frame.address, f.answer.size(),
+                f.answer.size() > 3 && f.answer[2] == 'C' ? " (the card)" : "");
+    if (++shown == 40) break;
+  }
+}
+
 // One presentation: the card report, then the gate answer to the same
 // address. Adds the latency in ms and the kind of answer to the result.
 void Present(sim::TSimulator& sim, int address, const std::string& card, TResult& r, bool record) {
@@ -165,6 +181,7 @@ void Present(sim::TSimulator& sim, int address, const std::string& card, TResult
   };
   if (!sim.WaitFrames(find, std::chrono::seconds(10))) {
     ++r.lost;
+    ReportLost(sim.Frames(), address, card);
     return;
   }
   frames = sim.Frames();
