@@ -4,34 +4,14 @@
 // the file as it was, whatever it holds).
 #include "config/inifile.h"
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
+#include "inputfile.h"
+
 namespace {
-
-std::string tempName;  // the input's file; removed at exit
-
-void RemoveTempFile() { ::unlink(tempName.c_str()); }
-
-// The input's file, on tmpfs when there is one: the settings file is
-// synced at every write.
-const std::string& TempFile() {
-  if (tempName.empty()) {
-    std::string path = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    path += "/orlo-fuzz-ini-XXXXXX";
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) std::abort();
-    ::close(fd);
-    tempName = path;
-    std::atexit(RemoveTempFile);
-  }
-  return tempName;
-}
 
 // A value the file can hold on one line: no line ends, no outer blanks or
 // matching quotes (which a read strips), at most 2047 characters.
@@ -48,11 +28,8 @@ std::string Storable(std::string value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string raw(reinterpret_cast<const char*>(data), size);
-  {
-    std::ofstream out(TempFile(), std::ios::binary | std::ios::trunc);
-    out << raw;
-  }
-  orlo::TIniFileEx ini(TempFile());
+  const std::string& file = orlo::fuzz::WriteInputFile("orlo-fuzz-ini", raw);
+  orlo::TIniFileEx ini(file);
   if (ini.ReadString("Settings", "Grace Time", "").size() > 2047) std::abort();
   if (ini.ReadString("ports", "COM1", "").size() > 2047) std::abort();
   (void)ini.ReadInteger("Settings", "Grace Time", 15);

@@ -5,33 +5,14 @@
 // input's first line written back in the export syntax reads back the same.
 #include "platform/registrystore.h"
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
+#include "inputfile.h"
+
 namespace {
-
-std::string tempName;  // the input's file; removed at exit
-
-void RemoveTempFile() { ::unlink(tempName.c_str()); }
-
-// The input's file, on tmpfs when there is one.
-const std::string& TempFile() {
-  if (tempName.empty()) {
-    std::string path = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    path += "/orlo-fuzz-reg-XXXXXX";
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) std::abort();
-    ::close(fd);
-    tempName = path;
-    std::atexit(RemoveTempFile);
-  }
-  return tempName;
-}
 
 // The export syntax of a string value: backslash and quote escaped.
 std::string Quoted(const std::string& text) {
@@ -47,11 +28,8 @@ std::string Quoted(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string raw(reinterpret_cast<const char*>(data), size);
-  {
-    std::ofstream out(TempFile(), std::ios::binary | std::ios::trunc);
-    out << raw;
-  }
-  const orlo::TRegistryStore store = orlo::TRegistryStore::Load(TempFile());
+  const orlo::TRegistryStore store =
+      orlo::TRegistryStore::Load(orlo::fuzz::WriteInputFile("orlo-fuzz-reg", raw));
   std::size_t lines = 1;
   for (char c : raw) lines += c == '\n' ? 1 : 0;
   if (store.Problems().size() > lines) std::abort();
