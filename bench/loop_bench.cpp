@@ -64,8 +64,8 @@ struct Options {
   // Pause after each answer: lets the mail worker (one SMTP exchange at a
   // time, a bounded queue) keep up, as it must on a real site.
   int gapMs = 20;
-  int pace = 9600;            // the simulator's line speed; 0 = unpaced
-  std::string sqliteOptions;  // appended to the SQLite connection options
+  int pace = 9600;              // the simulator's line speed; 0 = unpaced
+  std::string sqliteOptions;    // appended to the SQLite connection options
   std::string folder = "/tmp";  // where the site's temporary folder is made
 };
 
@@ -298,7 +298,8 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
-                 "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] [--folder DIR]\n");
+                 "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
+                 "[--folder DIR]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);

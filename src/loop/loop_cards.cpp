@@ -8,10 +8,11 @@
 // for the handler; the gate command queued here is the next frame on the line.
 // Once a card's decision is stored and its answer queued, the poll thread is
 // let go (TMainLoop::ReleaseWaiter) to send it, while the handler finishes:
-// the passage counted, the mail queued, the transaction closed. The card mail is only queued to the mail worker, so no
-// SMTP exchange ever lies between the decision and the gate command. On a
-// database server the writes of a decision form one transaction: one log
-// flush per card instead of one per statement.
+// the passage counted, the mail queued, the transaction closed. The card mail
+// is only queued to the mail worker, so no SMTP exchange ever lies between
+// the decision and the gate command. On a database server the writes of a
+// decision form one transaction: one log flush per card instead of one per
+// statement.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
