@@ -135,10 +135,4 @@ std::string SqlStringText(const TODBC& db, std::string_view text) {
   return TSql(db.DBKind()).Escape(std::string(text));
 }
 
-std::string LowerCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 }  // namespace orlo

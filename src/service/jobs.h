@@ -44,7 +44,4 @@ int GateDayNumber(int holidayTab, TDateTime date);
 // computer name can never change a statement's meaning.
 std::string SqlStringText(const TODBC& db, std::string_view text);
 
-// ASCII lower case (the computer name compared with loop.name).
-std::string LowerCase(std::string text);
-
 }  // namespace orlo

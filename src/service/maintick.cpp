@@ -11,6 +11,7 @@
 #include "db/odbcconn.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
+#include "platform/text.h"
 #include "service/jobs.h"
 #include "service/orlocard.h"
 

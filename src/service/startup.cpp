@@ -11,6 +11,7 @@
 #include "mail/mailworker.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
+#include "platform/text.h"
 #include "service/jobs.h"
 #include "service/orlocard.h"
 
