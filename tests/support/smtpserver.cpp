@@ -1,5 +1,4 @@
 #include "support/smtpserver.h"
-#include "support/sqlfile.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/sqlfile.h"
+
 extern char** environ;
 
 namespace orlo::test {
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The sink lives beside this file in the source tree.
-std::string SinkScript() { return (fs::path(__FILE__).parent_path() / "smtp_sink.py").string(); }
+std::string SinkScript() { return std::string(ORLO_SOURCE_DIR) + "/tests/support/smtp_sink.py"; }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::string& output) {
   std::vector<char*> argv;
