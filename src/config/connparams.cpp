@@ -7,22 +7,16 @@
 
 namespace orlo {
 
-namespace {
-
-// An attribute value as an ODBC connection string needs it: in braces (with
-// '}' doubled) when it holds a character that would end or open one.
-std::string AttributeValue(const std::string& v, bool alreadyBraced) {
-  const bool needsBraces = v.find_first_of(";{}") != std::string::npos;
-  if (!alreadyBraced && !needsBraces) return v;
+std::string ConnectionStringValue(std::string_view value, bool braced) {
+  const bool needsBraces = value.find_first_of(";{}") != std::string_view::npos;
+  if (!braced && !needsBraces) return std::string(value);
   std::string out;
-  for (char c : v) {
+  for (char c : value) {
     out += c;
     if (c == '}') out += '}';
   }
-  return alreadyBraced ? out : "{" + out + "}";
+  return braced ? out : "{" + out + "}";
 }
-
-}  // namespace
 
 TConnParams::TConnParams() : TConnParams(std::string()) {}
 
@@ -87,7 +81,7 @@ std::string TConnParams::ConnectOptions() const {
       }
       if (value) {
         const bool braced = i > 0 && t[i - 1] == '{' && i + 2 < t.size() && t[i + 2] == '}';
-        out += AttributeValue(*value, braced);
+        out += ConnectionStringValue(*value, braced);
         ++i;
         continue;
       }

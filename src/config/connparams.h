@@ -4,8 +4,16 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace orlo {
+
+// A value for an ODBC connection string: in braces, with '}' doubled, when it
+// holds a character that would end an attribute or open a braced value
+// (';', '{', '}'), so that no value can add attributes of its own. With
+// braced set, the caller's text already stands between braces: only '}' is
+// doubled.
+std::string ConnectionStringValue(std::string_view value, bool braced = false);
 
 class TConnParams {
  public:

@@ -3,10 +3,18 @@
 //
 // Threads: a TODBC may be used from several threads. It has one lock that
 // serialises every piece of statement work on the connection against the
-// supervisor's connect, disconnect and dead-connection test, so the check
-// thread can never pull the connection out from under a running statement.
+// supervisor's disconnect and link check, so the check thread can never pull
+// the connection out from under a running statement.
 // A TODBCStatement belongs to the thread that made it (it is not shared), and
 // each of its calls takes its connection's lock for its own duration.
+//
+// Bounded waits: every call that waits on a database server (connect, each
+// statement, fetch, commit) ends within kServerTimeoutSeconds; the driver then
+// drops the link, which counts as lost. Connecting runs outside the lock, so
+// statement work on a connection being rebuilt fails at once instead of
+// waiting for the login. The supervisor's check never waits behind statement
+// work (CheckLink), and any thread can see without a lock whether the
+// connection is usable right now (Healthy).
 //
 // Lifetime: the creator owns a TODBC. Statements made on it are owned by their
 // makers; a disconnect (or the TODBC's destruction) only invalidates them: their
@@ -16,6 +24,7 @@
 // itself is gone. Statements made after a reconnect work normally.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -46,10 +55,24 @@ constexpr TDBKind dbkAccess = 5;
 constexpr TDBKind dbkExcel = 6;
 constexpr TDBKind dbkSQLServer = 7;
 constexpr TDBKind dbkCodeBase = 8;
+constexpr TDBKind dbkSQLite = 9;  // known from the connected server only
 
 // Searches the lower-cased text for the known family names (in a fixed order,
 // first match wins); returns `current` when none is found.
 TDBKind DetectDBKind(std::string_view text, TDBKind current);
+// The family of a connected server from its own name (SQLGetInfo
+// SQL_DBMS_NAME: "MariaDB", "MySQL", "SQLite", ...); `hint` (the family the
+// driver name and connect string suggested) when the name is not known.
+TDBKind KindFromServerName(std::string_view dbmsName, TDBKind hint);
+
+// Every wait on a database server ends after this many seconds: the driver's
+// read, write and connect time-outs, added to the connection options of the
+// MySQL family unless the site's options set them. A statement that outwaits
+// it has lost its link.
+constexpr int kServerTimeoutSeconds = 5;
+// Row-lock waits of the server end sooner, with an error of their own, so a
+// lock held elsewhere fails the statement without costing the link.
+constexpr int kLockWaitSeconds = 3;
 
 // A table name as SQL text for this family: names that are reserved words
 // there are quoted ("loop" is reserved in MySQL/MariaDB and becomes `loop`);
@@ -82,6 +105,26 @@ bool IsServerDatabase(TDBKind kind);
 // True for the SQLSTATEs and message texts that show a lost network link.
 bool IsLinkFailureDiag(std::string_view sqlState, std::string_view message);
 
+// A failure as the driver reported it (its first diagnostic record).
+struct TDBError {
+  std::string state;  // SQLSTATE; empty when the driver gave none
+  int native = 0;     // the driver's or server's own error number
+  std::string message;
+  // message + ". State:  " + state, as the diagnostics are logged
+  std::string Text() const;
+};
+
+// What a failure means for the work in progress on its connection. Every kind
+// but None voids an open transaction: its work is not on record.
+enum class TDBFault : std::uint8_t {
+  None,         // the statement alone failed (syntax, constraint, no such column)
+  LinkLost,     // the link is gone or stayed silent past its time-out
+  Deadlock,     // the server rolled the transaction back to break a deadlock
+  LockTimeout,  // a row-lock wait ran out; the server may keep earlier work
+  Busy,         // a database file stayed locked by another connection
+};
+TDBFault ClassifyFailure(TDBKind kind, const TDBError& error);
+
 class TODBC {
  public:
   // Binds the driver manager (libodbc.so.2, else libodbc.so; every entry point
@@ -101,9 +144,32 @@ class TODBC {
   // Invalidates every statement made on the connection, commits, disconnects.
   // Safe when not connected.
   void DisconnectFromDataSource();
-  // True when a reported diagnostic showed a lost link, or the driver says the
+  // True when a diagnostic showed a lost link, or the driver says the
   // connection is dead (also when that question itself fails while connected).
+  // Waits for statement work in progress.
   bool IsConnectionDead();
+
+  // The supervisor's check of a connected link; it never waits for the lock:
+  // Busy while statement work holds it. Otherwise the dead test above, and on
+  // a server that has not answered for idleBeforeProbe a probe statement,
+  // which needs a real round trip (the MySQL family's dead test does not ask
+  // the server, so a silent host would pass it for ever).
+  enum class TLinkState { Alive, Dead, Busy };
+  TLinkState CheckLink(std::chrono::milliseconds idleBeforeProbe);
+  // True when a call has waited on a server for longer than limit. Any
+  // thread, no lock.
+  bool CallStalled(std::chrono::milliseconds limit) const;
+  // Connected, no lost link known, and no call stalled past limit. Any
+  // thread, no lock: what the supervisor answers between its checks.
+  bool Healthy(std::chrono::milliseconds stallLimit) const;
+
+  // Faults (see TDBFault) counted over the object's life, failed commits and
+  // disconnects included: work of an open transaction that spans a change of
+  // this count is not on record. Any thread.
+  std::uint64_t FaultCount() const;
+  // The last fault and its kind.
+  TDBError LastFault() const;
+  TDBFault LastFaultKind() const;
 
   bool Bound() const;  // the driver manager and all its entry points were found
   bool Connected() const;
@@ -118,10 +184,12 @@ class TODBC {
   // when the driver refuses; the statements then commit one by one.
   bool BeginTransaction();
   // Commits the open transaction; autocommit stays off, so the statements
-  // that follow form the next one. False when the commit failed: "Transaction
-  // commit failed" is logged, with the driver's diagnostics when ReportErrors
-  // is on.
+  // that follow form the next one. False when the commit failed: it counts as
+  // a fault, and "Transaction commit failed: " is logged with the driver's
+  // message.
   bool CommitTransaction();
+  // Discards the work of the open transaction.
+  bool RollbackTransaction();
   // Commits as CommitTransaction does and switches autocommit on again.
   bool EndTransaction();
 
@@ -141,10 +209,14 @@ class TODBC {
 };
 
 // One transaction for the life of a scope, on connections where grouping pays
-// (see IsServerDatabase); elsewhere it does nothing. Commit makes the work so
-// far durable and tells whether it held; what follows in the scope forms the
-// next transaction, without the round trips of switching autocommit off and
-// on again. The destructor commits the rest and switches autocommit back on.
+// (see IsServerDatabase); elsewhere statements commit one by one. Commit tells
+// whether the work so far is on record: false when the commit failed or a
+// fault since the scope began (or since the last Commit) voided the work: a
+// lost or rebuilt link, a deadlock, a lock-wait time-out, a locked database
+// file. Voided work of an open transaction is rolled back, never committed in
+// part. What follows a Commit forms the next transaction, without the round
+// trips of switching autocommit off and on again. The destructor commits the
+// rest (or rolls it back after a fault) and switches autocommit back on.
 // Used on the thread that runs the scope's statements.
 class TODBCTransaction {
  public:
@@ -153,10 +225,18 @@ class TODBCTransaction {
   TODBCTransaction(const TODBCTransaction&) = delete;
   TODBCTransaction& operator=(const TODBCTransaction&) = delete;
   bool Commit();
+  // Why the last Commit failed (None after a successful one).
+  TDBFault Fault() const { return fault_; }
+  const TDBError& FaultError() const { return faultError_; }
 
  private:
+  bool Voided() const;
+
   TODBC& odbc_;
+  std::uint64_t mark_;  // FaultCount at the start of the work not yet committed
   const bool open_;
+  TDBFault fault_ = TDBFault::None;
+  TDBError faultError_;
 };
 
 // One SQL statement handle on a TODBC. Typical use:
@@ -227,6 +307,9 @@ class TODBCStatement {
   bool Allocated() const;  // false when never allocated or invalidated
   bool CanRefresh() const;
   std::string LastSQL() const;
+  // The driver's report of this statement's last failed execute or fetch
+  // (empty after a success).
+  TDBError LastError() const;
 
  private:
   friend struct detail::OdbcCore;

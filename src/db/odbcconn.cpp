@@ -77,7 +77,27 @@ void TODBCConn::SetPingFunc(TPingFunc ping) {
 
 bool TODBCConn::IsConnected() {
   if (firstTime_) return ConnectToODBC();
-  return thread_.Status();
+  return thread_.Status() && odbc_ && odbc_->Healthy(kStallLimit);
+}
+
+bool TODBCConn::LinkUsable() {
+  // A call stuck on a silent server holds the connection: nothing can be
+  // asked on it, and it ends at the driver's time-out, which drops the link.
+  if (odbc_->CallStalled(kStallLimit)) {
+    if (!stallLogged_) LogLine("ODBC Connection not answering!");
+    stallLogged_ = true;
+    return false;
+  }
+  stallLogged_ = false;
+  // Busy: statement work holds the connection and has not stalled, so the
+  // server is answering.
+  if (odbc_->CheckLink(kProbeIdle) != TODBC::TLinkState::Dead) return true;
+  LogLine("ODBC Connection 'Dead'!");
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+  return false;
 }
 
 bool TODBCConn::ConnectToODBC() {
@@ -89,12 +109,9 @@ bool TODBCConn::ConnectToODBC() {
   try {
     bool ok = odbc_->Connected();
     bool wasDown = !ok;
-    if (ok && odbc_->IsConnectionDead()) {
-      LogLine("ODBC Connection 'Dead'!");
-      try {
-        Disconnect();
-      } catch (...) {
-      }
+    if (ok && !LinkUsable()) {
+      // A stalled call still holds the link: it is dropped once the call ends.
+      if (odbc_->Connected()) return false;
       ok = false;
       wasDown = true;
     }

@@ -6,7 +6,11 @@
 // Until the first successful connect every IsConnected makes a connect attempt
 // on the caller's thread. From then on the check thread (TProcessConn,
 // "CheckConn") checks the connection about once a second, drops a dead one,
-// reconnects it, and IsConnected answers its last result without blocking.
+// reconnects it, and IsConnected answers without blocking: the last check's
+// result, and false at once while the link is known lost or a call has
+// waited on the server longer than kStallLimit. The check never waits for
+// statement work: a link whose server stays silent is noticed by the stalled
+// call itself, or by the probe of an idle link (TODBC::CheckLink).
 // Statements made on a connection that was dropped are invalidated (see
 // odbc.h) and fail cleanly; callers make new ones after IsConnected is true.
 //
@@ -16,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -60,6 +65,13 @@ class TODBCConn {
   // One echo try: the platform's ICMP echo unless a test replaces it.
   using TPingFunc = std::function<TPingResult(const std::string& host, int timeoutMs)>;
 
+  // A call that has waited on the server this long means a silent link:
+  // IsConnected answers false until the call ends (by the driver's time-out
+  // at the latest) and the link is checked again.
+  static constexpr std::chrono::milliseconds kStallLimit{2000};
+  // An idle link is probed once it has not heard from the server this long.
+  static constexpr std::chrono::milliseconds kProbeIdle{1000};
+
   // pingTimeout in ms; 0 or less switches the ping off.
   explicit TODBCConn(int pingTimeout = 700);
   ~TODBCConn();  // stops the check thread, then disconnects
@@ -78,7 +90,7 @@ class TODBCConn {
   void SetPingFunc(TPingFunc ping);
 
   // Before the first successful connect: a connect attempt now. Afterwards:
-  // the check thread's last result.
+  // the check thread's last result, unless the link is known lost or stalled.
   bool IsConnected();
   // One connection check: drops a dead connection, connects when down.
   bool ConnectToODBC();
@@ -87,6 +99,8 @@ class TODBCConn {
  private:
   bool Connect();
   void Disconnect();
+  // The state of a connected link; false after logging why it is not usable.
+  bool LinkUsable();
   bool Ping();
   void LogLine(const std::string& text);
 
@@ -98,7 +112,8 @@ class TODBCConn {
   const int pingTimeout_;
   TPingFunc ping_;
   std::atomic<bool> firstTime_{true};
-  TProcessConn thread_;  // last: destroyed (stopped) first
+  bool stallLogged_ = false;  // guarded by checkLock_: the stall of the moment is logged
+  TProcessConn thread_;       // last: destroyed (stopped) first
 };
 
 }  // namespace orlo

@@ -7,6 +7,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,18 +20,19 @@ namespace orlo::detail {
 
 // The driver-manager functions, in the order they are resolved; all are
 // required. The pointer types come from the ODBC headers' own prototypes.
-#define ORLO_ODBC_ENTRY_POINTS(X)                                                                 \
-  X(SQLAllocHandle)                                                                               \
-  X(SQLGetEnvAttr)                                                                                \
-  X(SQLSetEnvAttr) X(SQLDrivers) X(SQLDataSources) X(SQLGetConnectAttr) X(SQLSetConnectAttr)      \
-      X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr)       \
-          X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys)     \
-              X(SQLExecDirect) X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols)      \
-                  X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol)    \
-                      X(SQLColAttribute) X(SQLColumns) X(SQLSpecialColumns) X(SQLBindCol)         \
-                          X(SQLBindParameter) X(SQLSetPos) X(SQLPutData) X(SQLCloseCursor)        \
-                              X(SQLDisconnect) X(SQLFreeHandle) X(SQLFreeStmt) X(SQLGetDiagField) \
-                                  X(SQLGetDiagRec) X(SQLCancel)
+#define ORLO_ODBC_ENTRY_POINTS(X)                                                                  \
+  X(SQLAllocHandle)                                                                                \
+  X(SQLGetEnvAttr)                                                                                 \
+  X(SQLSetEnvAttr)                                                                                 \
+  X(SQLDrivers) X(SQLDataSources) X(SQLGetConnectAttr) X(SQLSetConnectAttr) X(SQLConnect)          \
+      X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr)    \
+          X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect)       \
+              X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount)         \
+                  X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) \
+                      X(SQLColumns) X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter)         \
+                          X(SQLSetPos) X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect)            \
+                              X(SQLFreeHandle) X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec)  \
+                                  X(SQLCancel)
 
 struct OdbcApi {
 #define ORLO_ODBC_DECLARE(name) decltype(&::name) name = nullptr;
@@ -39,12 +42,22 @@ struct OdbcApi {
 
 inline bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
-// One diagnostic record as the driver gave it.
-struct DiagRecord {
-  std::string state;
-  SQLINTEGER native = 0;
-  std::string message;
+// One diagnostic record as the driver gave it. Records that end a report
+// (SQLSTATE "IM001", or an HY000 whose message cannot be read again) are
+// still read for the link-failure check, but neither logged nor kept.
+struct DiagRecord : TDBError {
+  bool reportable = true;
 };
+
+// Diagnostic records 1, 2, ... of a handle, up to the first that cannot be
+// read or that ends the report (kept, not reportable). No side effects.
+std::vector<DiagRecord> ReadDiagnostics(const OdbcApi& api, SQLSMALLINT type, SQLHANDLE handle,
+                                        int maxRecords = 99);
+// The first diagnostic record of a failed call (empty when there is none).
+TDBError FirstDiagnostic(const OdbcApi& api, SQLSMALLINT type, SQLHANDLE handle);
+
+// Milliseconds of the steady clock, never 0 (0 means "none" in the stamps).
+std::int64_t SteadyMs();
 
 // A result column.
 struct ColInfo {
@@ -57,6 +70,7 @@ struct ColInfo {
 
 struct StatementState {
   SQLHSTMT handle = SQL_NULL_HSTMT;
+  TDBError lastError;
   bool allocated = false;
   bool bindColumns = true;
   bool canRefresh = false;
@@ -75,7 +89,9 @@ struct OdbcCore {
   OdbcCore(const OdbcCore&) = delete;
   OdbcCore& operator=(const OdbcCore&) = delete;
 
-  std::mutex lock;  // serialises all statement work against connect/disconnect
+  // Serialises all statement work against disconnect and the link check.
+  // A connect builds its handle without it and only installs it under it.
+  std::mutex lock;
 
   // Set at construction, read-only afterwards.
   void* library = nullptr;
@@ -84,26 +100,40 @@ struct OdbcCore {
 
   bool alive = true;  // false once the TODBC is destroyed
   SQLHDBC dbc = SQL_NULL_HDBC;
-  bool connected = false;
-  bool linkFailure = false;
+  // Written under the lock, read by any thread without it.
+  std::atomic<bool> connected{false};
+  std::atomic<bool> linkFailure{false};
+  std::atomic<TDBKind> kind{dbkUnknown};
+  std::atomic<std::uint64_t> faults{0};
+  // SteadyMs when the call now waiting on the server began (0: none), and
+  // when the server last answered a call.
+  std::atomic<std::int64_t> callStart{0};
+  std::atomic<std::int64_t> lastAnswer{0};
+
   bool reportErrors = false;
   bool bindColumns = false;
-  TDBKind kind = dbkUnknown;
+  bool autocommitOff = false;  // a transaction is open on dbc
   std::string connectString;
   TMessLog* log = nullptr;
   std::vector<TODBCStatement*> registry;  // not owned; empty slots are null
   DiagRecord lastDiag;
+  TDBError lastFault;
+  TDBFault lastFaultKind = TDBFault::None;
 
   bool Usable() const { return alive && connected && dbc != SQL_NULL_HDBC; }
 
-  // Reads diagnostic record n of a handle (false when there is none or it
-  // cannot be read); every record read goes to the link-failure check.
-  bool ReadDiag(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT n, DiagRecord& rec,
-                std::string& text);
-  // Logs the diagnostics of a failed call when reportErrors is on.
+  // Logs the diagnostics of a failed call when reportErrors is on; every
+  // record read goes to the link-failure check.
   void Report(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc);
   void ReportDbc(SQLRETURN rc) { Report(SQL_HANDLE_DBC, dbc, rc); }
+  void LogDiagnostics(const std::vector<DiagRecord>& records);
   void CheckLinkFailure(const std::string& state, const std::string& message);
+  // Classifies the failure of a call on this connection: a lost link marks
+  // the connection, and every fault is counted (see TODBC::FaultCount).
+  // Returns its kind.
+  TDBFault NoteFailure(const TDBError& error);
+  // A fault without a driver report (a failed commit, a replaced link).
+  void CountFault(TDBFault kind, const TDBError& error);
   void LogNow(const std::string& text);
 
   void Register(TODBCStatement* stmt);
@@ -112,11 +142,42 @@ struct OdbcCore {
   void Disconnect();
 };
 
+// Marks a call that waits on the server for its duration, so that other
+// threads can see a stalled link (TODBC::CallStalled) while the caller is
+// stuck in the driver.
+class ServerCall {
+ public:
+  explicit ServerCall(OdbcCore& core) : core_(core) { core_.callStart = SteadyMs(); }
+  ~ServerCall() {
+    const std::int64_t now = SteadyMs();
+    core_.lastAnswer = now;
+    core_.callStart = 0;
+  }
+  ServerCall(const ServerCall&) = delete;
+  ServerCall& operator=(const ServerCall&) = delete;
+
+ private:
+  OdbcCore& core_;
+};
+
+// The family named by a connection string's DRIVER and DSN values; current
+// when they name none.
+TDBKind KindFromConnectString(std::string_view conn, TDBKind current);
+
 // The driver connection string for a connect without data-source name (or
-// with DSN naming a settings file whose section "ODBC" holds the pairs).
+// with DSN naming a settings file whose section "ODBC" holds the pairs). For
+// the MySQL family the found-rows flag and the server time-outs are added.
 std::string BuildConnectionString(const std::string& dsn, const std::string& user,
                                   const std::string& password, const std::string& database,
                                   const std::string& driver, const std::string& options,
                                   TDBKind kind);
+
+// The driver connection string of a data source whose family needs options
+// of its own (see BuildConnectionString): the data source gives driver,
+// server and database, the string adds the login and those options. No
+// DRIVER pair: next to DSN it would make the MySQL family's driver ignore
+// the data source's own settings.
+std::string DataSourceConnectionString(const std::string& dsn, const std::string& user,
+                                       const std::string& password, TDBKind kind);
 
 }  // namespace orlo::detail

@@ -8,6 +8,7 @@
 #include "db/odbc.h"
 #include "db/odbccore.h"
 #include "log/messlog.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -26,20 +27,6 @@ constexpr SQLLEN kBytesPerChar = 4;
 constexpr SQLLEN kMaxBoundSize = 65535;
 // A value read with SQLGetData is cut at this size.
 constexpr size_t kMaxLongText = 16u << 20;
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return out;
-}
-
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 TColCategory CategoryOf(SQLSMALLINT type) {
   switch (type) {
@@ -224,8 +211,8 @@ void DescribeColumns(OdbcCore& c, StatementState& st) {
     c.Report(SQL_HANDLE_STMT, h,
              api.SQLColAttribute(h, i + 1, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &size));
     if (c.kind == dbkSQLServer && type == SQL_VARCHAR && size == 0) size = 8000;
-    col.name = Upper(std::string_view(reinterpret_cast<char*>(name),
-                                      strnlen(reinterpret_cast<char*>(name), 128)));
+    col.name = UpperCase(std::string_view(reinterpret_cast<char*>(name),
+                                          strnlen(reinterpret_cast<char*>(name), 128)));
     col.category = CategoryOf(type);
     if (col.category == ccUnsupported) size = 0;
     col.size = size;
@@ -247,11 +234,24 @@ void DescribeColumns(OdbcCore& c, StatementState& st) {
   }
 }
 
+// Keeps the driver's report of a failed call for LastError and lets the
+// connection judge what it means (a lost link, a deadlock, ...).
+void NoteStatementFailure(OdbcCore& c, StatementState& st) {
+  st.lastError = detail::FirstDiagnostic(c.api, SQL_HANDLE_STMT, st.handle);
+  c.NoteFailure(st.lastError);
+}
+
 bool Fetch(OdbcCore& c, StatementState& st) {
   for (auto& b : st.bufs) b[0] = 0;
   for (auto& f : st.fetched) f.reset();
   for (auto& col : st.cols) col.ind = 0;
-  return Succeeded(c.api.SQLFetch(st.handle));
+  SQLRETURN rc;
+  {
+    detail::ServerCall call(c);
+    rc = c.api.SQLFetch(st.handle);
+  }
+  if (rc == SQL_ERROR) NoteStatementFailure(c, st);
+  return Succeeded(rc);
 }
 
 // The text of an unbound column, read once per row with SQLGetData in pieces
@@ -357,9 +357,14 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
     c.Report(SQL_HANDLE_STMT, st.handle, api.SQLFreeStmt(st.handle, SQL_CLOSE));
     ClearResult(st);
     std::string text = sql;
-    rc = api.SQLExecDirect(st.handle, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    st.lastError = {};
+    {
+      detail::ServerCall call(c);
+      rc = api.SQLExecDirect(st.handle, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    }
+    if (rc == SQL_ERROR) NoteStatementFailure(c, st);
     st.eof = false;
-    const std::string kind(TrimView(Upper(std::string_view(sql).substr(0, 6))));
+    const std::string kind(TrimView(UpperCase(std::string_view(sql).substr(0, 6))));
     if (Succeeded(rc)) {
       DescribeColumns(c, st);
       if (kind != "SELECT") {
@@ -376,7 +381,7 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
         size_t b2 = b1 == std::string::npos ? b1 : sql.find(' ', b1 + 1);
         std::string third;
         if (b2 != std::string::npos) {
-          third = std::string(TrimView(Upper(std::string_view(sql).substr(b2 + 1))));
+          third = std::string(TrimView(UpperCase(std::string_view(sql).substr(b2 + 1))));
           third = third.substr(0, third.find(' '));
         }
         if (third == "INTO") {
@@ -480,7 +485,7 @@ std::string TODBCStatement::GetFieldNames(const std::string& table) {
   c.Report(SQL_HANDLE_STMT, h, api.SQLFreeStmt(h, SQL_UNBIND));
   c.Report(SQL_HANDLE_STMT, h, api.SQLFreeStmt(h, SQL_RESET_PARAMS));
   ClearResult(st);
-  std::string name = c.kind == dbkFirebird ? Upper(table) : table;
+  std::string name = c.kind == dbkFirebird ? UpperCase(table) : table;
   if (!Succeeded(api.SQLColumns(h, nullptr, 0, nullptr, 0, reinterpret_cast<SQLCHAR*>(name.data()),
                                 SQL_NTS, nullptr, 0)))
     return {};
@@ -489,7 +494,8 @@ std::string TODBCStatement::GetFieldNames(const std::string& table) {
   std::string out;
   if (Succeeded(api.SQLBindCol(h, 4, SQL_C_CHAR, buf, 126, &ind))) {
     while (api.SQLFetch(h) == SQL_SUCCESS) {
-      std::string col = Upper(std::string_view(buf, ind == SQL_NULL_DATA ? 0 : strnlen(buf, 126)));
+      std::string col =
+          UpperCase(std::string_view(buf, ind == SQL_NULL_DATA ? 0 : strnlen(buf, 126)));
       if (col.find(' ') != std::string::npos) col = "\"" + col + "\"";
       if (!out.empty()) out += ',';
       out += col;
@@ -536,6 +542,12 @@ std::string TODBCStatement::LastSQL() const {
   if (!core_) return st_->lastSql;
   std::lock_guard guard(core_->lock);
   return st_->lastSql;
+}
+
+TDBError TODBCStatement::LastError() const {
+  if (!core_) return st_->lastError;
+  std::lock_guard guard(core_->lock);
+  return st_->lastError;
 }
 
 }  // namespace orlo

@@ -26,11 +26,41 @@ TEST(DBKind, DetectedFromDriverNamesInOrder) {
   EXPECT_EQ(DetectDBKind("SQLite3", dbkMySQL), dbkMySQL);  // no match keeps the kind
 }
 
+TEST(DBKind, ServerNameDecidesOverTheHint) {
+  EXPECT_EQ(KindFromServerName("MariaDB", dbkUnknown), dbkMySQL);
+  EXPECT_EQ(KindFromServerName("MySQL", dbkUnknown), dbkMySQL);
+  EXPECT_EQ(KindFromServerName("SQLite", dbkMySQL), dbkSQLite);
+  EXPECT_EQ(KindFromServerName("Microsoft SQL Server", dbkUnknown), dbkSQLServer);
+  EXPECT_EQ(KindFromServerName("", dbkMySQL), dbkMySQL);  // no name: the hint stands
+}
+
+// What every MySQL-family connection string ends with: the bounds on every
+// wait for the server.
+const std::string kServerBounds =
+    ";READ_TIMEOUT=5;WRITE_TIMEOUT=5;CONN_TIMEOUT=5;"
+    "INITSTMT={SET SESSION innodb_lock_wait_timeout=3}";
+
 TEST(ConnectionString, DefaultSettingsNameTheDatabaseTwice) {
   EXPECT_EQ(detail::BuildConnectionString("", "kestrel", "plover", "tarn", "MySQL ODBC 3.51 Driver",
                                           "SERVER=127.0.0.1;database=tarn", dbkMySQL),
             "DRIVER={MySQL ODBC 3.51 Driver};Database=tarn;UID=kestrel;PWD=plover;"
-            "SERVER=127.0.0.1;database=tarn;OPTION=2");
+            "SERVER=127.0.0.1;database=tarn;OPTION=2" +
+                kServerBounds);
+}
+
+TEST(ConnectionString, SiteOptionsKeepTheirValuesAndBracesHideTheirContent) {
+  // A bound the site sets itself stays as it is; the others are added.
+  EXPECT_EQ(detail::BuildConnectionString("", "", "", "", "MariaDB", "read_timeout=30;OPTION=3",
+                                          dbkMySQL),
+            "DRIVER={MariaDB};read_timeout=30;OPTION=3;WRITE_TIMEOUT=5;CONN_TIMEOUT=5;"
+            "INITSTMT={SET SESSION innodb_lock_wait_timeout=3}");
+  // "OPTION=" inside a braced password is the password's, not the driver's.
+  EXPECT_EQ(detail::BuildConnectionString("", "u", "x;OPTION=7", "", "MariaDB", "", dbkMySQL),
+            "DRIVER={MariaDB};UID=u;PWD={x;OPTION=7};OPTION=2" + kServerBounds);
+  // A data source of the family: login and family options, no DRIVER pair.
+  EXPECT_EQ(detail::DataSourceConnectionString("site db", "u", "p}", dbkMySQL),
+            "DSN=site db;UID=u;PWD={p}}};OPTION=2" + kServerBounds);
+  EXPECT_EQ(detail::DataSourceConnectionString("lite", "", "", dbkUnknown), "DSN=lite");
 }
 
 TEST(ConnectionString, PairsByKindAndEmptyParts) {
@@ -43,7 +73,7 @@ TEST(ConnectionString, PairsByKindAndEmptyParts) {
             "DRIVER={FoxPro};SourceDB=c:\\d");
   // The found-rows flag joins an OPTION the admin already gives.
   EXPECT_EQ(detail::BuildConnectionString("", "u", "", "", "MySQL", "OPTION=16", dbkMySQL),
-            "DRIVER={MySQL};UID=u;OPTION=18");
+            "DRIVER={MySQL};UID=u;OPTION=18" + kServerBounds);
 }
 
 TEST(ConnectionString, ValuesHoldingSemicolonsAreBraced) {
@@ -57,7 +87,8 @@ TEST(ConnectionString, SettingsFileSectionReplacesDsnDriverAndDatabase) {
   std::ofstream(file) << "[Other]\nX=1\n[ODBC]\nDRIVER=MySQL ODBC 3.51 Driver\nSERVER=db1\n"
                          "; a comment\nPORT=3307\n";
   EXPECT_EQ(detail::BuildConnectionString(file, "u", "p", "tarn", "ignored", "opt=1", dbkUnknown),
-            "DRIVER={MySQL ODBC 3.51 Driver};SERVER=db1;PORT=3307;UID=u;PWD=p;opt=1;OPTION=2");
+            "DRIVER={MySQL ODBC 3.51 Driver};SERVER=db1;PORT=3307;UID=u;PWD=p;opt=1;OPTION=2" +
+                kServerBounds);
   // A file without the section: the usual pairs, with the path as DSN.
   const std::string empty = dir.file("empty.ini");
   std::ofstream(empty) << "[Settings]\nA=1\n";
@@ -66,14 +97,14 @@ TEST(ConnectionString, SettingsFileSectionReplacesDsnDriverAndDatabase) {
 }
 
 TEST(DBKind, DatabasePathsDoNotDecideTheFamily) {
-  // A SQLite file whose folder names another family stays SQLite (unknown kind).
+  // A SQLite file whose folder names another family stays SQLite.
   TempDir dir;
   const std::filesystem::path folder = dir.path() / "access-mysql-dbf";
   std::filesystem::create_directory(folder);
   ConnSettings s = SqliteSettings((folder / "site.db").string());
   TODBC odbc;
   ASSERT_TRUE(odbc.ConnectToDataSource(s.dsn, s.user, s.password, s.database, s.driver, s.options));
-  EXPECT_EQ(odbc.DBKind(), dbkUnknown) << odbc.ConnectString();
+  EXPECT_EQ(odbc.DBKind(), dbkSQLite) << odbc.ConnectString();
   EXPECT_EQ(odbc.ConnectString().find("OPTION=2"), std::string::npos);
 }
 
@@ -106,7 +137,7 @@ class Connection : public DbTest {};
 
 TEST_P(Connection, KindAndConnectString) {
   EXPECT_TRUE(odbc_->Connected());
-  EXPECT_EQ(odbc_->DBKind(), IsMariaDB() ? dbkMySQL : dbkUnknown);
+  EXPECT_EQ(odbc_->DBKind(), IsMariaDB() ? dbkMySQL : dbkSQLite);
   EXPECT_FALSE(odbc_->ConnectString().empty());
   EXPECT_FALSE(odbc_->IsConnectionDead());
   // A second connect while connected changes nothing.
