@@ -29,11 +29,20 @@ bool TPrivateMariaDB::Start() {
 
 bool TPrivateMariaDB::Restart() { return Run("restart " + dir_.path().string()); }
 
-bool TPrivateMariaDB::Stop() { return Run("stop " + dir_.path().string()); }
+bool TPrivateMariaDB::Stop() {
+  Thaw();
+  return Run("stop " + dir_.path().string());
+}
 
-void TPrivateMariaDB::Kill() {
+void TPrivateMariaDB::Kill() { Signal(SIGKILL); }
+
+void TPrivateMariaDB::Freeze() { Signal(SIGSTOP); }
+
+void TPrivateMariaDB::Thaw() { Signal(SIGCONT); }
+
+void TPrivateMariaDB::Signal(int signal) {
   const int pid = std::atoi(ReadFile(dir_.file("server.pid")).c_str());
-  if (pid > 0) kill(pid, SIGKILL);
+  if (pid > 0) kill(pid, signal);
 }
 
 MariaDBServer TPrivateMariaDB::Coordinates() const {

@@ -29,11 +29,18 @@ class TPrivateMariaDB {
   bool Stop();
   // Ends the server at once (SIGKILL), as a crash would.
   void Kill();
+  // Stops the server process where it stands (SIGSTOP), as a host that hangs
+  // or drops off the network: its port and connections stay open and nothing
+  // is answered. Thaw (SIGCONT) lets it go on; Stop and the destructor thaw
+  // a frozen server first.
+  void Freeze();
+  void Thaw();
   // The coordinates of this server.
   MariaDBServer Coordinates() const;
 
  private:
   bool Run(const std::string& args);
+  void Signal(int signal);
   MariaDBServer shared_;
   TempDir dir_;
   std::string port_;

@@ -20,15 +20,9 @@
 #include "support/privatemariadb.h"
 #include "support/sitedatabase.h"
 #include "support/tempdir.h"
+#include "support/wait.h"
 
 namespace orlo::test {
-
-constexpr std::chrono::milliseconds kDeadline{30000};
-
-// Polls pred until it holds or the deadline passes.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = kDeadline);
-// How often text occurs in all.
-int CountOf(const std::string& all, const std::string& text);
 
 // One run of the real orlocard program on a home folder and a registry store
 // file, by pid; killed when the object ends.
