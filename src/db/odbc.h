@@ -68,11 +68,13 @@ TDBKind KindFromServerName(std::string_view dbmsName, TDBKind hint);
 // Every wait on a database server ends after this many seconds: the driver's
 // read, write and connect time-outs, added to the connection options of the
 // MySQL family unless the site's options set them. A statement that outwaits
-// it has lost its link.
-constexpr int kServerTimeoutSeconds = 5;
+// it has lost its link. (A card waits for its answer at most about this long
+// when the server falls silent during its decision.)
+constexpr int kServerTimeoutSeconds = 4;
 // Row-lock waits of the server end sooner, with an error of their own, so a
-// lock held elsewhere fails the statement without costing the link.
-constexpr int kLockWaitSeconds = 3;
+// lock held elsewhere fails the statement without costing the link, and
+// before the supervisor would take the wait for a silent server.
+constexpr int kLockWaitSeconds = 2;
 
 // A table name as SQL text for this family: names that are reserved words
 // there are quoted ("loop" is reserved in MySQL/MariaDB and becomes `loop`);

@@ -81,14 +81,6 @@ bool TODBCConn::IsConnected() {
 }
 
 bool TODBCConn::LinkUsable() {
-  // A call stuck on a silent server holds the connection: nothing can be
-  // asked on it, and it ends at the driver's time-out, which drops the link.
-  if (odbc_->CallStalled(kStallLimit)) {
-    if (!stallLogged_) LogLine("ODBC Connection not answering!");
-    stallLogged_ = true;
-    return false;
-  }
-  stallLogged_ = false;
   // Busy: statement work holds the connection and has not stalled, so the
   // server is answering.
   if (odbc_->CheckLink(kProbeIdle) != TODBC::TLinkState::Dead) return true;
@@ -106,12 +98,20 @@ bool TODBCConn::ConnectToODBC() {
     LogLine("TODBC Could not be Created!");
     return false;
   }
+  // A call stuck on a silent server holds the connection: nothing can be
+  // asked on it, and it ends at the driver's time-out, which drops the link.
+  // Until then the check gives no verdict; IsConnected answers false from the
+  // stall itself, and true again at once should the server answer after all.
+  if (odbc_->CallStalled(kStallLimit)) {
+    if (!stallLogged_) LogLine("ODBC Connection not answering!");
+    stallLogged_ = true;
+    return thread_.Status();
+  }
+  stallLogged_ = false;
   try {
     bool ok = odbc_->Connected();
     bool wasDown = !ok;
     if (ok && !LinkUsable()) {
-      // A stalled call still holds the link: it is dropped once the call ends.
-      if (odbc_->Connected()) return false;
       ok = false;
       wasDown = true;
     }

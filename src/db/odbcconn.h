@@ -68,7 +68,7 @@ class TODBCConn {
   // A call that has waited on the server this long means a silent link:
   // IsConnected answers false until the call ends (by the driver's time-out
   // at the latest) and the link is checked again.
-  static constexpr std::chrono::milliseconds kStallLimit{2000};
+  static constexpr std::chrono::milliseconds kStallLimit{3000};
   // An idle link is probed once it has not heard from the server this long.
   static constexpr std::chrono::milliseconds kProbeIdle{1000};
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ class TMainLoop;
 class TMessLog;
 class TODBC;
 class TODBCConn;
+class TODBCTransaction;
 class TSql;
 
 using TDBKind = std::uint8_t;
@@ -136,6 +138,15 @@ class TLoop {
   void RaiseLotFullFlags();
   // The offline and power-up report: logs the device and keeps online_flag.
   void SetOnline(int reader, bool online);
+  // Runs decide (the statements of one decision) in transaction until its
+  // work is on record; a deadlock victim is decided once more. False, logged
+  // with the driver's message, when the work is not on record.
+  bool RecordDecision(TODBCTransaction& transaction, const std::string& what,
+                      const std::function<void()>& decide);
+  // The answer to a presentation that cannot be decided (database down, or
+  // the decision not on record): the low-security opening where the site
+  // chose it; else, at a device that waits for an answer, a refusal.
+  void AnswerWithoutDecision(int address, const std::string& value, bool answerExpected);
   bool UsableAddress(int address);
   TDeviceTypes DeviceTypeAt(int address) const;
   void Log(const std::string& line) const;

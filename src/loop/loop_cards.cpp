@@ -1,8 +1,10 @@
 // TLoop: card and memory-card events. A live card at a reader is judged by
 // ProcessCard, answered with its display text (opened or refused), optionally
 // sent to a parking-space output, mailed and counted; a memory-card record is
-// only judged and counted. Without the database, cards may be let through on
-// the "Low Security on DB Error" setting.
+// only judged and counted. A device hears only a decision that is on record:
+// without the database, or when the decision's work could not be committed,
+// cards are let through on the "Low Security on DB Error" setting and refused
+// otherwise, never left without an answer.
 //
 // Everything here runs on the main thread while the loop's poll thread waits
 // for the handler; the gate command queued here is the next frame on the line.
@@ -35,6 +37,9 @@ namespace {
 
 constexpr char kThankYou[] = "Thank you...";
 constexpr char kGoingUp[] = "Going Up!";
+// Shown when no decision can be made: the same words as an exit pass the
+// system could not judge.
+constexpr char kSystemError[] = "System ERROR!";
 
 double CardTextToNumber(const std::string& text) {
   // Only a plain decimal number counts: no hexadecimal, "inf" or "nan" that
@@ -63,15 +68,9 @@ void LogLine(const TLoop& loop, const std::string& line) {
 
 bool DatabaseUp(TLoop& loop) { return loop.Conn && loop.DB && loop.Conn->IsConnected(); }
 
-// Without the database: let the card through with the pulse of the last
-// decided card when the site chose "Low Security on DB Error"; otherwise the
-// device gets no answer. Nothing is recorded.
-void LowSecurityOpen(TLoop& loop, int address, const std::string& value) {
-  if (!loop.LowSecurityOnDBError) return;
-  if (loop.Card) loop.Card->GateOpenMsg(address, true, loop.LastPulse, kThankYou);
-  if (loop.DebugLog)
-    LogLine(loop, "Cannot connect to DB!  Card Allowed, Loop Id " + std::to_string(loop.LoopId) +
-                      " address " + std::to_string(address) + ", Card " + value);
+std::string Where(const TLoop& loop, int address, const std::string& value) {
+  return "Loop Id " + std::to_string(loop.LoopId) + " address " + std::to_string(address) +
+         ", Card " + value;
 }
 
 // Queues the card mail: the worker logs "Sending email to: ..." when the
@@ -118,12 +117,40 @@ const char* MessageColumn(int code) {
 
 }  // namespace
 
+// Nothing is recorded. The low-security opening takes the pulse of the last
+// decided card.
+void TLoop::AnswerWithoutDecision(int address, const std::string& value, bool answerExpected) {
+  if (LowSecurityOnDBError) {
+    if (Card) Card->GateOpenMsg(address, true, LastPulse, kThankYou);
+    if (DebugLog) Log("Cannot connect to DB!  Card Allowed, " + Where(*this, address, value));
+  } else if (answerExpected) {
+    if (Card) Card->GateOpenMsg(address, false, LastPulse, kSystemError);
+    Log("Cannot connect to DB!  Card Refused, " + Where(*this, address, value));
+  }
+}
+
+bool TLoop::RecordDecision(TODBCTransaction& transaction, const std::string& what,
+                           const std::function<void()>& decide) {
+  for (int attempt = 1;; ++attempt) {
+    decide();
+    if (transaction.Commit()) return true;
+    // The server rolled the victim of a deadlock back as a whole: deciding
+    // again is safe, and the other transaction has usually gone by now.
+    if (transaction.Fault() == TDBFault::Deadlock && attempt == 1) {
+      Log("Deadlock, deciding again: " + what);
+      continue;
+    }
+    Log("Decision not recorded: " + what + ": " + transaction.FaultError().Text());
+    return false;
+  }
+}
+
 void TLoop::CardDataEvent(int reader, const std::string& value) {
   const TDeviceTypes kind = DeviceTypeAt(reader);
   if (kind == dtTicketSpitter && Card) Card->TicketAck(reader, "");
   LogLine(*this, "Got CardData event!  - " + std::to_string(reader) + " - |" + value + "|");
   if (!DatabaseUp(*this)) {
-    LowSecurityOpen(*this, reader, value);
+    AnswerWithoutDecision(reader, value, kind != dtTicketSpitter);
     return;
   }
   switch (kind) {
@@ -142,23 +169,30 @@ void TLoop::CardDataEvent(int reader, const std::string& value) {
 void TLoop::MemoryDataEvent(int reader, const std::string& value) {
   LogLine(*this, "Got MemoryData event!  - " + std::to_string(reader) + " - |" + value + "|");
   if (!DatabaseUp(*this)) {
-    LowSecurityOpen(*this, reader, value);
+    // The reader decided the record itself: it waits for no answer.
+    AnswerWithoutDecision(reader, value, false);
     return;
   }
-  TODBCTransaction transaction(*DB);
   CheckMemoryCard(reader, value);
 }
 
 void TLoop::CheckCard(int address, const std::string& cardText) {
   const double cardNo = CardTextToNumber(cardText);
   TCardOutcome out;
-  TODBCTransaction transaction(*DB);
-  const int code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
-  LastPulse = out.openPulse;
-  const std::string text = CardMessage(code, address, cardNo);
+  int code = 0;
+  std::string text;
   // The decision and its trans row are committed before the device hears it;
   // the passage counting below forms a second transaction.
-  transaction.Commit();
+  TODBCTransaction transaction(*DB);
+  if (!RecordDecision(transaction, Where(*this, address, cardText), [&] {
+        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
+        text = CardMessage(code, address, cardNo);
+      })) {
+    AnswerWithoutDecision(address, cardText, true);
+    if (MainLoop) MainLoop->ReleaseWaiter();
+    return;
+  }
+  LastPulse = out.openPulse;
   const bool granted = IsGranted(code);
   if (!granted) {
     if (Card) Card->GateOpenMsg(address, false, out.openPulse, text);
@@ -178,9 +212,15 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
 void TLoop::CheckMemoryCard(int address, const std::string& record) {
   const double cardNo = CardTextToNumber(record.size() > 10 ? record.substr(10) : "");
   TCardOutcome out;
+  int code = 0;
+  TODBCTransaction transaction(*DB);
   // An impossible record date raises EConvertError before anything is
-  // written; the bus component contains it and goes on polling.
-  const int code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out);
+  // written; the bus component contains it and goes on polling. A record not
+  // on record is in the log ("Got MemoryData event!"), to be entered by hand.
+  if (!RecordDecision(transaction, "memory card record " + Where(*this, address, record), [&] {
+        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out);
+      }))
+    return;
   if (!IsGranted(code)) return;
   if (DebugLog)
     LogLine(*this, "Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +

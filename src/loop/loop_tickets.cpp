@@ -68,68 +68,142 @@ long long MinutesSince(TDateTime issued) {
   return static_cast<long long>(std::trunc((Now() - issued) * kMinutesPerDay));
 }
 
+// Judges a readable exit pass and records what it changes: a pass never seen
+// before is entered, a valid one is marked used. Gives the outcome and the
+// device's pulse.
+TExitOutcome JudgeExitPass(TLoop& loop, TDBKind kind, int address, const std::string& barcode,
+                           TDateTime issued, int& pulse) {
+  TExitOutcome outcome = TExitOutcome::Valid;
+  if (loop.MessLog) loop.MessLog->LogFmt("Checking BarCode: %s ", barcode);
+  const std::string where = BarcodeCondition(kind, barcode);
+  TODBCStatement q(loop.DB.get());
+  bool found = q.ExecSQL("select * from tickinv " + where);
+  if (!found) {
+    // A pass never seen before (issued at a pay station): record it first.
+    TSql sql(kind);
+    sql.AddField("barcode", barcode, true);
+    sql.AddInt("issuerid", 0);
+    sql.AddInt("status", 0);
+    sql.AddDateTime("in_date", issued);
+    sql.AddNow("l_date");
+    std::string text;
+    sql.BuildSQL("tickinv", true, text, "");
+    TODBCStatement insert(loop.DB.get());
+    insert.ExecSQL(text);
+    found = q.ExecSQL("select * from tickinv " + where);
+  }
+  if (!found) {
+    outcome = TExitOutcome::SystemError;
+  } else {
+    const int lane = StrToIntPart(barcode, 9, 2, 0);
+    if (q.FieldAsInteger("status") != 0) {
+      outcome = TExitOutcome::Used;
+    } else if (!(loop.FlatRate && lane > 50)) {
+      // Pay lanes are numbered 50 above their pay station's lane.
+      int allowance = loop.GraceTime;
+      for (int extended : loop.ExtendedGraceLanes)
+        if (lane == extended + 50) allowance = loop.GraceTimeExtended;
+      const long long minutes = MinutesSince(issued);
+      if (minutes > allowance || (minutes < 0 && -minutes > loop.GraceTimeFuture))
+        outcome = TExitOutcome::Expired;
+    }
+    if (outcome == TExitOutcome::Valid) {
+      TSql sql(kind);
+      sql.AddInt("takerid", address);
+      sql.AddInt("status", 1);
+      sql.AddNow("out_date");
+      sql.AddNow("l_date");
+      std::string text;
+      sql.BuildSQL("tickinv", false, text, where);
+      TODBCStatement update(loop.DB.get());
+      update.ExecSQL(text);
+    }
+  }
+  TODBCStatement device(loop.DB.get());
+  if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", loop.LoopId,
+                        address))
+    pulse = static_cast<int>(std::trunc(device.FieldAsFloat("open_pulse")));
+  return outcome;
+}
+
+// Writes a spitter's ticket record; true when its row was written. Update in
+// place only a row that an exit made and already used, for a ticket reported
+// after the fact; any other row with this barcode or ticket is archived and a
+// new one inserted.
+bool WriteTicketRecord(TLoop& loop, TDBKind kind, const TTicketData& data, int ticket) {
+  bool update = false;
+  std::string where = BarcodeCondition(kind, data.Barcode);
+  TODBCStatement q(loop.DB.get());
+  TODBCStatement archive(loop.DB.get());
+  if (q.ExecSQL("select * from tickinv " + where)) {
+    update = q.FieldAsInteger("issuerid") == 0 && q.FieldAsInteger("takerid") != 0 && !data.Online;
+    if (!update) {
+      TSql sql(kind);
+      sql.AddField("barcode", data.Barcode + "*", true);
+      std::string textSql;
+      sql.BuildSQL("tickinv", false, textSql, where);
+      archive.ExecSQL(textSql);
+    }
+  } else {
+    where = Format("where ticket=%d and issuerid is null", ticket);
+    if (q.ExecSQL("select * from tickinv " + where)) {
+      update = q.FieldAsInteger("takerid") != 0 && !data.Online;
+      if (!update) {
+        TSql sql(kind);
+        sql.AddInt("ticket", -ticket);
+        std::string textSql;
+        sql.BuildSQL("tickinv", false, textSql, where);
+        archive.ExecSQL(textSql);
+      }
+    }
+  }
+
+  TSql sql(kind);
+  if (update) {
+    LogLine(loop, "TickInv Record Found! Updating: " + where);
+  } else {
+    sql.AddInt("status", 0);
+    sql.AddInt("security", 1);
+  }
+  if (data.BackOut) {
+    sql.SetInt("status", 2, false);
+    sql.AddDateTime("out_date", data.IssueTime);
+    sql.AddInt("takerid", data.Lane);
+  }
+  sql.AddField("barcode", data.Barcode, true);
+  sql.AddInt("ticket", ticket);
+  sql.AddDateTime("in_date", data.IssueTime);
+  sql.AddInt("issuerid", data.Lane);
+  sql.AddInt("online", data.Online ? 1 : 0);
+  sql.AddNow("l_date");
+  std::string textSql;
+  sql.BuildSQL("tickinv", !update, textSql, update ? where : std::string());
+  TODBCStatement write(loop.DB.get());
+  return write.ExecSQL(textSql);
+}
+
 }  // namespace
 
 void TLoop::BarcodeEvent(int reader, const std::string& value) {
   LogLine(*this, "Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
-  // Without the database the exit reader gets no answer.
-  if (Conn && DB && Conn->IsConnected()) CheckExitPass(reader, value);
+  if (Conn && DB && Conn->IsConnected())
+    CheckExitPass(reader, value);
+  else
+    AnswerWithoutDecision(reader, value, true);
 }
 
 void TLoop::CheckExitPass(int address, const std::string& barcode) {
   TExitOutcome outcome = TExitOutcome::Unreadable;
   int pulse = kDefaultExitPulse;
   const TDateTime issued = BarcodeIssueTime(barcode, OldTicketFormat);
-  if (issued > 0) {
-    outcome = TExitOutcome::Valid;
-    if (MessLog) MessLog->LogFmt("Checking BarCode: %s ", barcode);
-    const std::string where = BarcodeCondition(SqlKind(), barcode);
-    TODBCStatement q(DB.get());
-    bool found = q.ExecSQL("select * from tickinv " + where);
-    if (!found) {
-      // A pass never seen before (issued at a pay station): record it first.
-      TSql sql(SqlKind());
-      sql.AddField("barcode", barcode, true);
-      sql.AddInt("issuerid", 0);
-      sql.AddInt("status", 0);
-      sql.AddDateTime("in_date", issued);
-      sql.AddNow("l_date");
-      std::string text;
-      sql.BuildSQL("tickinv", true, text, "");
-      TODBCStatement insert(DB.get());
-      insert.ExecSQL(text);
-      found = q.ExecSQL("select * from tickinv " + where);
-    }
-    if (!found) {
-      outcome = TExitOutcome::SystemError;
-    } else {
-      const int lane = StrToIntPart(barcode, 9, 2, 0);
-      if (q.FieldAsInteger("status") != 0) {
-        outcome = TExitOutcome::Used;
-      } else if (!(FlatRate && lane > 50)) {
-        // Pay lanes are numbered 50 above their pay station's lane.
-        int allowance = GraceTime;
-        for (int extended : ExtendedGraceLanes)
-          if (lane == extended + 50) allowance = GraceTimeExtended;
-        const long long minutes = MinutesSince(issued);
-        if (minutes > allowance || (minutes < 0 && -minutes > GraceTimeFuture))
-          outcome = TExitOutcome::Expired;
-      }
-      if (outcome == TExitOutcome::Valid) {
-        TSql sql(SqlKind());
-        sql.AddInt("takerid", address);
-        sql.AddInt("status", 1);
-        sql.AddNow("out_date");
-        sql.AddNow("l_date");
-        std::string text;
-        sql.BuildSQL("tickinv", false, text, where);
-        TODBCStatement update(DB.get());
-        update.ExecSQL(text);
-      }
-    }
-    TODBCStatement device(DB.get());
-    if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", LoopId, address))
-      pulse = static_cast<int>(std::trunc(device.FieldAsFloat("open_pulse")));
+  // The pass is marked used before the gate opens for it.
+  TODBCTransaction transaction(*DB);
+  if (issued > 0 && !RecordDecision(transaction, "exit pass " + barcode, [&] {
+        pulse = kDefaultExitPulse;
+        outcome = JudgeExitPass(*this, SqlKind(), address, barcode, issued, pulse);
+      })) {
+    AnswerWithoutDecision(address, barcode, true);
+    return;
   }
   const bool valid = outcome == TExitOutcome::Valid;
   const std::string text = ExitText(outcome);
@@ -168,59 +242,12 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
                     BoolText(data.Online));
   const int ticket = StrToIntPart(data.Ticket, 0, 0, 0);
 
-  // Update in place only a row that an exit made and already used, for a
-  // ticket reported after the fact; any other row with this barcode or ticket
-  // is archived and a new one inserted.
-  bool update = false;
-  std::string where = BarcodeCondition(SqlKind(), data.Barcode);
-  TODBCStatement q(DB.get());
-  TODBCStatement archive(DB.get());
-  if (q.ExecSQL("select * from tickinv " + where)) {
-    update = q.FieldAsInteger("issuerid") == 0 && q.FieldAsInteger("takerid") != 0 && !data.Online;
-    if (!update) {
-      TSql sql(SqlKind());
-      sql.AddField("barcode", data.Barcode + "*", true);
-      std::string textSql;
-      sql.BuildSQL("tickinv", false, textSql, where);
-      archive.ExecSQL(textSql);
-    }
-  } else {
-    where = Format("where ticket=%d and issuerid is null", ticket);
-    if (q.ExecSQL("select * from tickinv " + where)) {
-      update = q.FieldAsInteger("takerid") != 0 && !data.Online;
-      if (!update) {
-        TSql sql(SqlKind());
-        sql.AddInt("ticket", -ticket);
-        std::string textSql;
-        sql.BuildSQL("tickinv", false, textSql, where);
-        archive.ExecSQL(textSql);
-      }
-    }
-  }
-
-  TSql sql(SqlKind());
-  if (update) {
-    LogLine(*this, "TickInv Record Found! Updating: " + where);
-  } else {
-    sql.AddInt("status", 0);
-    sql.AddInt("security", 1);
-  }
-  if (data.BackOut) {
-    sql.SetInt("status", 2, false);
-    sql.AddDateTime("out_date", data.IssueTime);
-    sql.AddInt("takerid", data.Lane);
-  }
-  sql.AddField("barcode", data.Barcode, true);
-  sql.AddInt("ticket", ticket);
-  sql.AddDateTime("in_date", data.IssueTime);
-  sql.AddInt("issuerid", data.Lane);
-  sql.AddInt("online", data.Online ? 1 : 0);
-  sql.AddNow("l_date");
-  std::string textSql;
-  sql.BuildSQL("tickinv", !update, textSql, update ? where : std::string());
-  TODBCStatement write(DB.get());
-  if (!write.ExecSQL(textSql)) return;  // not recorded: not counted either
-  CountPassage(address);
+  bool written = false;
+  TODBCTransaction transaction(*DB);
+  const bool recorded = RecordDecision(transaction, "ticket " + text, [&] {
+    written = WriteTicketRecord(*this, SqlKind(), data, ticket);
+  });
+  if (recorded && written) CountPassage(address);  // not recorded: not counted either
 }
 
 }  // namespace orlo

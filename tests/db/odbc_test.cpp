@@ -36,9 +36,11 @@ TEST(DBKind, ServerNameDecidesOverTheHint) {
 
 // What every MySQL-family connection string ends with: the bounds on every
 // wait for the server.
-const std::string kServerBounds =
-    ";READ_TIMEOUT=5;WRITE_TIMEOUT=5;CONN_TIMEOUT=5;"
-    "INITSTMT={SET SESSION innodb_lock_wait_timeout=3}";
+const std::string kSeconds = std::to_string(kServerTimeoutSeconds);
+const std::string kLockWait =
+    "INITSTMT={SET SESSION innodb_lock_wait_timeout=" + std::to_string(kLockWaitSeconds) + "}";
+const std::string kServerBounds = ";READ_TIMEOUT=" + kSeconds + ";WRITE_TIMEOUT=" + kSeconds +
+                                  ";CONN_TIMEOUT=" + kSeconds + ";" + kLockWait;
 
 TEST(ConnectionString, DefaultSettingsNameTheDatabaseTwice) {
   EXPECT_EQ(detail::BuildConnectionString("", "kestrel", "plover", "tarn", "MySQL ODBC 3.51 Driver",
@@ -52,8 +54,8 @@ TEST(ConnectionString, SiteOptionsKeepTheirValuesAndBracesHideTheirContent) {
   // A bound the site sets itself stays as it is; the others are added.
   EXPECT_EQ(detail::BuildConnectionString("", "", "", "", "MariaDB", "read_timeout=30;OPTION=3",
                                           dbkMySQL),
-            "DRIVER={MariaDB};read_timeout=30;OPTION=3;WRITE_TIMEOUT=5;CONN_TIMEOUT=5;"
-            "INITSTMT={SET SESSION innodb_lock_wait_timeout=3}");
+            "DRIVER={MariaDB};read_timeout=30;OPTION=3;WRITE_TIMEOUT=" + kSeconds +
+                ";CONN_TIMEOUT=" + kSeconds + ";" + kLockWait);
   // "OPTION=" inside a braced password is the password's, not the driver's.
   EXPECT_EQ(detail::BuildConnectionString("", "u", "x;OPTION=7", "", "MariaDB", "", dbkMySQL),
             "DRIVER={MariaDB};UID=u;PWD={x;OPTION=7};OPTION=2" + kServerBounds);

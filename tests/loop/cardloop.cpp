@@ -4,9 +4,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "config/registryex.h"
 #include "db/odbc.h"
 #include "db/odbcconn.h"
 #include "platform/format.h"
+#include "support/sqlfile.h"
 
 namespace orlo::test {
 
@@ -84,6 +86,38 @@ void CardLoopTest::TakeDatabaseDown() {
     Loop().DB->DisconnectFromDataSource();
   });
   ASSERT_TRUE(WaitUntil([&] { return !LoopDatabaseUp(); })) << "the database stays reachable";
+}
+
+void PrivateServerCardTest::TearDown() {
+  CardLoopTest::TearDown();
+  server_.reset();
+}
+
+void PrivateServerCardTest::StartPrivateServer() {
+  MariaDBServer shared;
+  FindMariaDB(shared);
+  ASSERT_FALSE(shared.templateDir.empty()) << "ORLO_MARIADB_TEMPLATE is not set";
+  server_ = std::make_unique<TPrivateMariaDB>(shared);
+  ASSERT_TRUE(server_->Start());
+  const ConnSettings settings = MariaDBSettings(server_->Coordinates(), "tarn");
+  TODBC site;
+  ASSERT_TRUE(Connect(site, settings));
+  ASSERT_TRUE(RunSqlFile(site, SchemaFile("mariadb.sql")));
+  ASSERT_TRUE(RunSqlFile(site, SchemaFile("demo.sql")));
+  TODBCStatement q(site);
+  ASSERT_TRUE(q.ExecSQL("UPDATE device SET open_pulse = 7 WHERE id = 1"));
+  std::string scrambled;
+  ASSERT_TRUE(Scramble(settings.password, scrambled));
+  WriteRegistryStore(registryFile_, {{"Host", RegString("")},  // no ICMP ping
+                                     {"Database", RegString("tarn")},
+                                     {"User", RegString(settings.user)},
+                                     {"Pass", RegString(scrambled)},
+                                     {"ODBCDriver", RegString(settings.driver)},
+                                     {"ODBCOptions", RegString(settings.options)}});
+}
+
+bool PrivateServerCardTest::ConnectToServer(TODBC& odbc) {
+  return server_ && Connect(odbc, MariaDBSettings(server_->Coordinates(), "tarn"));
 }
 
 TDateTime CardLoopTest::QueryDateTime(const std::string& sql, const std::string& column) {

@@ -12,6 +12,7 @@
 #include "loopfixture.h"
 #include "mail/mailworker.h"
 #include "platform/clock.h"
+#include "support/privatemariadb.h"
 
 namespace orlo::test {
 
@@ -60,6 +61,21 @@ class CardLoopTest : public LoopFixtureP {
 
  private:
   int seenGate_[17] = {};
+};
+
+// The loop on a MariaDB server of the test's own (started from the test
+// template), which the test may stop, kill, freeze and thaw.
+class PrivateServerCardTest : public CardLoopTest {
+ protected:
+  void TearDown() override;
+  // Starts the private server, loads the schema and the demo site into its
+  // database "tarn" (device 1 with open pulse 7) and points the registry
+  // store (the loop's connection parameters) at it.
+  void StartPrivateServer();
+  // Connects another TODBC to the private server's site database.
+  bool ConnectToServer(TODBC& odbc);
+
+  std::unique_ptr<TPrivateMariaDB> server_;
 };
 
 // A 10-character barcode: the cycle-seconds code of `when` and the lane.
