@@ -1,5 +1,4 @@
 #include "support/smtpserver.h"
-#include "support/sqlfile.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,6 +17,8 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+
+#include "support/sqlfile.h"
 
 extern char** environ;
 
@@ -85,7 +86,7 @@ bool WaitUntil(const std::function<bool()>& cond) {
 
 }  // namespace
 
-TSmtpSink::TSmtpSink(const std::string& user, const std::string& password) {
+TSmtpSink::TSmtpSink(const std::string& user, const std::string& password, TSinkMode mode) {
   fs::create_directory(dir_.path() / "mail");
   const std::string output = dir_.file("sink.out");
   const std::string python = FindPython(output);
@@ -96,6 +97,7 @@ TSmtpSink::TSmtpSink(const std::string& user, const std::string& password) {
   std::vector<std::string> args = {python,        SinkScript(),     "--folder", dir_.file("mail"),
                                    "--port-file", dir_.file("port")};
   if (!user.empty()) args.insert(args.end(), {"--auth", user + ":" + password});
+  if (mode == TSinkMode::HangAfterData) args.push_back("--hang-after-data");
   pid_ = Spawn(args, output);
   if (pid_ <= 0) {
     error_ = "cannot start " + python;
