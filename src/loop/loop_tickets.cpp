@@ -8,6 +8,7 @@
 #include <cmath>
 #include <string>
 
+#include "access/cardcheck.h"
 #include "bus/card.h"
 #include "config/datetime.h"
 #include "db/odbc.h"
@@ -129,7 +130,7 @@ void TLoop::CheckExitPass(int address, const std::string& barcode) {
     }
     TODBCStatement device(DB.get());
     if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", LoopId, address))
-      pulse = static_cast<int>(std::trunc(device.FieldAsFloat("open_pulse")));
+      pulse = DeviceOpenPulse(device);
   }
   const bool valid = outcome == TExitOutcome::Valid;
   const std::string text = ExitText(outcome);
