@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 
 #include "access/cardcheck.h"
 #include "bus/card.h"
@@ -228,7 +229,10 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse) {
       Card->GateOpenMsg(address, false, pulse, kGoingUp);
       // Floor 1 drives output 1, floors 2 and 3 the outputs above it.
       const int output = floor == 1 ? 1 : floor + 1;
-      Card->PulseOutput(address, output, std::max(10 * pulse, 5));
+      // Ten times the pulse, at least 5; counted wide so a huge pulse cannot overflow.
+      const long long duration =
+          std::clamp(10LL * pulse, 5LL, static_cast<long long>(std::numeric_limits<int>::max()));
+      Card->PulseOutput(address, output, static_cast<int>(duration));
     }
   } else if (Card) {
     Card->GateOpenMsg(address, true, pulse, kGoingUp);

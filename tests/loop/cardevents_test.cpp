@@ -121,6 +121,19 @@ TEST_P(CardEventsTest, SpecialOutputsByFloor) {
   EXPECT_EQ(FramesOf(1, 'P').size(), 3u);
 }
 
+// Ten times a pulse near the top of the integer range does not fit it: the
+// output pulse is the longest there is, not an overflowed number.
+TEST_P(CardEventsTest, SpecialOutputOfAHugePulseIsTheLongestOutputPulse) {
+  Exec("UPDATE device SET special_out = 1, open_pulse = 1e12 WHERE id = 1");
+  Exec("UPDATE card SET space_no = 12 WHERE number = 1001");
+  Exec("UPDATE spots SET floor = 2 WHERE number = 12");
+  StartLoop();
+  Present(1, "1001");
+  EXPECT_EQ(NextGateAnswer(1), "BGoing Up!");
+  ASSERT_TRUE(WaitUntil([&] { return FramesOf(1, 'P').size() == 1; }));
+  EXPECT_EQ(FramesOf(1, 'P').back().frame.data, "B2147483647");
+}
+
 TEST_P(CardEventsTest, MemoryRecordsAreJudgedAtTheirOwnTimeWithoutGateFrames) {
   StartLoop();
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, msec = 0;
