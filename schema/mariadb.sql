@@ -149,6 +149,16 @@ CREATE TABLE card (
   debit_reset_date DATETIME
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 CREATE INDEX card_type_id ON card (type_id);
+-- card.card_type names the card_type row whose shared first-use period a
+-- presentation starts (where the type has global_expiry). A site that leaves
+-- it 0 gets the card's type_id, and it follows type_id while the two agree;
+-- a site that sets another value keeps it.
+CREATE TRIGGER card_type_on_insert BEFORE INSERT ON card FOR EACH ROW
+  SET NEW.card_type = IF(NEW.card_type = 0, NEW.type_id, NEW.card_type);
+CREATE TRIGGER card_type_on_update BEFORE UPDATE ON card FOR EACH ROW
+  SET NEW.card_type = IF(NEW.card_type = 0
+                         OR (NEW.card_type = OLD.card_type AND OLD.card_type = OLD.type_id),
+                         NEW.type_id, NEW.card_type);
 
 CREATE TABLE a_l_range (
   id INTEGER NOT NULL AUTO_INCREMENT PRIMARY KEY,

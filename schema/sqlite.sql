@@ -148,6 +148,17 @@ CREATE TABLE card (
   debit_reset_date DATETIME
 );
 CREATE INDEX card_type_id ON card (type_id);
+-- card.card_type names the card_type row whose shared first-use period a
+-- presentation starts (where the type has global_expiry). A site that leaves
+-- it 0 gets the card's type_id, and it follows type_id while the two agree;
+-- a site that sets another value keeps it.
+CREATE TRIGGER card_type_on_insert AFTER INSERT ON card
+  WHEN NEW.card_type = 0 AND NEW.type_id <> 0
+  BEGIN UPDATE card SET card_type = NEW.type_id WHERE number = NEW.number; END;
+CREATE TRIGGER card_type_on_update AFTER UPDATE OF type_id, card_type ON card
+  WHEN NEW.card_type <> NEW.type_id
+   AND (NEW.card_type = 0 OR (NEW.card_type = OLD.card_type AND OLD.card_type = OLD.type_id))
+  BEGIN UPDATE card SET card_type = NEW.type_id WHERE number = NEW.number; END;
 
 CREATE TABLE a_l_range (
   id INTEGER PRIMARY KEY,

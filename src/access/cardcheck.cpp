@@ -31,14 +31,6 @@ int RecordField(const std::string& record, std::size_t from, std::size_t len) {
   return text[0] == '-' ? -value : value;
 }
 
-// device.open_pulse truncated toward zero, kept inside the int range.
-int PulseOf(double pulse) {
-  if (!std::isfinite(pulse)) return 0;
-  if (pulse >= static_cast<double>(INT_MAX)) return INT_MAX;
-  if (pulse <= static_cast<double>(INT_MIN)) return INT_MIN;
-  return static_cast<int>(std::trunc(pulse));
-}
-
 // Step 5 of ProcessCard: what a granted presentation changes, in this order.
 void ApplyGrant(TODBC& odbc, TODBCStatement& update, TODBCStatement& device, TODBCStatement& card,
                 TODBCStatement& cardType, double cardNo, TDateTime t, int code) {
@@ -95,6 +87,14 @@ TDateTime MemoryCardTime(const std::string& record, TDateTime now) {
   // minutes in the future was made yesterday.
   if (detail::PlusMinutesMs(now, 5) < detail::Ms(t)) t -= 1;
   return t;
+}
+
+int DeviceOpenPulse(TODBCStatement& device) {
+  const double pulse = device.FieldAsFloat("open_pulse");
+  if (!std::isfinite(pulse)) return 0;
+  if (pulse >= static_cast<double>(INT_MAX)) return INT_MAX;
+  if (pulse <= static_cast<double>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(std::trunc(pulse));
 }
 
 bool FindCard(TODBCStatement& q, double cardNo) {
@@ -165,7 +165,7 @@ int ProcessCard(bool debugLog, TMessLog* log, TODBC& odbc, double cardNo, int ad
   if (IsGranted(code)) ApplyGrant(odbc, update, device, card, cardType, cardNo, t, code);
 
   out.transTime = t;
-  out.openPulse = PulseOf(device.FieldAsFloat("open_pulse"));
+  out.openPulse = DeviceOpenPulse(device);
   out.spaceNo = device.FieldAsBoolean("special_out") ? card.FieldAsInteger("space_no") : -1;
   out.deviceName = device.FieldAsString("name");
   out.firstName = card.FieldAsString("first_name");

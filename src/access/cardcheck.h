@@ -48,6 +48,11 @@ struct TCardOutcome {
   int spaceNo = -1;         // card.space_no when device.special_out is set, else -1
 };
 
+// The device row's open_pulse as every reader of it hands it on: truncated
+// toward zero and kept inside the int range. Other programs fill the floating
+// column, so a huge value must give a defined pulse; not a number gives 0.
+int DeviceOpenPulse(TODBCStatement& device);
+
 // Judges and records one presentation of cardNo at bus address addr of loop
 // loopId. A live card passes memFlag false and memData "0000"; a memory-card
 // record passes memFlag true and the record text, whose first ten characters

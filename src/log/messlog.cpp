@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 
 #include "platform/clock.h"
@@ -41,6 +42,18 @@ void DeleteLogFile(const std::string& name) {
   const std::string aside = name + ".del";
   ::unlink(aside.c_str());
   ::rename(name.c_str(), aside.c_str());
+}
+
+// True when the file was last written before today, so it holds an earlier
+// week's (or month's) lines of its day number. A file written today stays:
+// when the clock steps back across midnight (a time-server correction, or a
+// zone whose summer time ends at 00:00) the day before comes round again, and
+// its file holds this very day's lines.
+bool WrittenBeforeToday(const std::string& name) {
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0) return false;
+  const double written = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  return std::floor(FromUnixTime(written)) < Date();
 }
 
 int OpenForAppend(const std::string& name) {
@@ -150,8 +163,9 @@ void TMessLog::Flush(const std::string& msg) {
 
   if (daily_ && DayNumber(byDayOfMonth_) != currentDay_) {
     currentFileName_ = DayFileName();
-    // The file of this day number is a week (or month) old: start it afresh.
-    if (deleteOld_ && Exists(currentFileName_)) DeleteLogFile(currentFileName_);
+    // A file of this day number left from an earlier week (or month) starts
+    // afresh; one written today is appended to.
+    if (deleteOld_ && WrittenBeforeToday(currentFileName_)) DeleteLogFile(currentFileName_);
   }
 
   if (!Exists(currentFileName_)) {

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 
 #include "access/cardcheck.h"
 #include "bus/card.h"
@@ -41,7 +42,29 @@ constexpr char kGoingUp[] = "Going Up!";
 // system could not judge.
 constexpr char kSystemError[] = "System ERROR!";
 
-double CardTextToNumber(const std::string& text) {
+// Card numbers are held as doubles, and the drivers give them back as text
+// rounded to 15 significant digits: only numbers of at most 15 digits are the
+// same card in every lookup, update and record.
+constexpr std::size_t kCardDigits = 15;
+
+// The significant digits of a plain decimal text (sign and exponent aside):
+// leading zeros do not count, nor trailing zeros of a fraction.
+std::size_t SignificantDigits(const std::string& number) {
+  const std::string mantissa = number.substr(0, number.find_first_of("eE"));
+  const auto point = mantissa.find('.');
+  std::string whole = mantissa.substr(0, point);
+  std::string fraction = point == std::string::npos ? "" : mantissa.substr(point + 1);
+  std::erase_if(whole, [](char c) { return c == '+' || c == '-'; });
+  whole.erase(0, whole.find_first_not_of('0'));
+  fraction.erase(fraction.find_last_not_of('0') + 1);
+  if (whole.empty()) fraction.erase(0, fraction.find_first_not_of('0'));
+  return whole.size() + fraction.size();
+}
+
+// The card number of a reader's text; 0 (no card) for text that is not a
+// number, and for a number that cannot be held exactly, which would otherwise
+// be looked up as another card: that one is logged.
+double CardTextToNumber(const std::string& text, TMessLog* log) {
   // Only a plain decimal number counts: no hexadecimal, "inf" or "nan" that
   // strtod would take, and no trailing rubbish.
   const auto first = text.find_first_not_of(" \t");
@@ -56,6 +79,13 @@ double CardTextToNumber(const std::string& text) {
   char* end = nullptr;
   const double value = std::strtod(s.c_str(), &end);
   if (end != s.c_str() + s.size() || !std::isfinite(value)) return 0;
+  // An exponent can write a long number with few digits.
+  if (SignificantDigits(s) > kCardDigits || std::fabs(value) >= 1e15) {
+    if (log)
+      log->Log("Card number " + s +
+               " has more than 15 digits and cannot be held exactly: judged as card 0");
+    return 0;
+  }
   return value;
 }
 
@@ -177,7 +207,7 @@ void TLoop::MemoryDataEvent(int reader, const std::string& value) {
 }
 
 void TLoop::CheckCard(int address, const std::string& cardText) {
-  const double cardNo = CardTextToNumber(cardText);
+  const double cardNo = CardTextToNumber(cardText, MessLog);
   TCardOutcome out;
   int code = 0;
   std::string text;
@@ -210,7 +240,7 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
 }
 
 void TLoop::CheckMemoryCard(int address, const std::string& record) {
-  const double cardNo = CardTextToNumber(record.size() > 10 ? record.substr(10) : "");
+  const double cardNo = CardTextToNumber(record.size() > 10 ? record.substr(10) : "", MessLog);
   TCardOutcome out;
   int code = 0;
   TODBCTransaction transaction(*DB);
@@ -268,7 +298,10 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse) {
       Card->GateOpenMsg(address, false, pulse, kGoingUp);
       // Floor 1 drives output 1, floors 2 and 3 the outputs above it.
       const int output = floor == 1 ? 1 : floor + 1;
-      Card->PulseOutput(address, output, std::max(10 * pulse, 5));
+      // Ten times the pulse, at least 5; counted wide so a huge pulse cannot overflow.
+      const long long duration =
+          std::clamp(10LL * pulse, 5LL, static_cast<long long>(std::numeric_limits<int>::max()));
+      Card->PulseOutput(address, output, static_cast<int>(duration));
     }
   } else if (Card) {
     Card->GateOpenMsg(address, true, pulse, kGoingUp);

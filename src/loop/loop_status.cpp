@@ -5,6 +5,7 @@
 // rest.
 #include <charconv>
 #include <exception>
+#include <vector>
 
 #include "bus/card.h"
 #include "counters/counter.h"
@@ -53,6 +54,87 @@ std::string PrinterLogTime(TDateTime when) {
 }
 
 bool DatabaseUp(TLoop& loop) { return loop.Conn && loop.DB && loop.Conn->IsConnected(); }
+
+void LogLine(const TLoop& loop, const std::string& line) {
+  if (loop.MessLog) loop.MessLog->Log(line);
+}
+
+// A device whose lot-full output or sign is due for a refresh.
+struct TLotFullDevice {
+  int id = 0;
+  int address = 0;
+  std::string name;
+  int lotId = 0;
+  int output = 0;  // lf_output
+  bool outputFlag = false;
+  bool signFlag = false;
+};
+
+// The rows are read first and their cursor closed: the updates that follow
+// must not meet an open cursor on the device table of the same connection.
+std::vector<TLotFullDevice> ReadLotFullDevices(TODBC& db, int loopId) {
+  std::vector<TLotFullDevice> devices;
+  TODBCStatement q(db);
+  for (bool ok = q.ExecSQLFmt(
+           "SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or lf_output_flag <> 0)",
+           loopId);
+       ok; ok = q.dbSkip()) {
+    TLotFullDevice device;
+    device.id = q.FieldAsInteger("id");
+    device.address = q.FieldAsInteger("addr_ess");
+    device.name = q.FieldAsString("name");
+    device.lotId = q.FieldAsInteger("lot_id");
+    device.output = q.FieldAsInteger("lf_output");
+    device.outputFlag = q.FieldAsBoolean("lf_output_flag");
+    device.signFlag = q.FieldAsBoolean("lf_sign_flag");
+    devices.push_back(device);
+  }
+  return devices;
+}
+
+// Sends the device its lot-full output or free-space count and clears the
+// flag that asked for it; a device of no known lot only has its flags cleared.
+void UpdateLotFullDevice(TLoop& loop, const TLotFullDevice& device) {
+  int count = 0, capacity = 0;
+  bool lotFound = false;
+  {
+    TODBCStatement lot(*loop.DB);
+    lotFound = lot.ExecSQLFmt("SELECT * FROM lot WHERE id = %d", device.lotId);
+    count = lot.FieldAsInteger("lot_count");
+    capacity = lot.FieldAsInteger("max_capacity");
+  }
+  TODBCStatement update(*loop.DB);
+  if (!lotFound) {
+    update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d",
+                      device.id);
+    return;
+  }
+  if (device.outputFlag) {
+    const bool full = count >= capacity;
+    // Output 2 is the lowest of the sixteen output bits; any other number
+    // names no bit, and shifting by it would be meaningless (or undefined).
+    if (device.output >= 2 && device.output <= 17) {
+      loop.Card->SetOutput(device.address, full, 1u << (device.output - 2));
+      if (loop.DebugLog)
+        LogLine(loop, std::string("Lot full output is now ") + (full ? " On" : " Off") + " for " +
+                          device.name);
+    } else {
+      LogLine(loop, "Lot full output " + std::to_string(device.output) + " of " + device.name +
+                        " names no output bit - nothing sent");
+    }
+    update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0 WHERE id = %d", device.id);
+  }
+  if (device.signFlag) {
+    const int free = capacity - count > 0 ? capacity - count : 0;
+    loop.Card->SignMsg(device.address, std::string("\x14"
+                                                   "1\r\x16") +
+                                           std::to_string(free) + "\\1\\1");
+    update.ExecSQLFmt("UPDATE device SET lf_sign_flag = 0 WHERE id = %d", device.id);
+    if (loop.DebugLog)
+      LogLine(loop,
+              "Lot full sign is being updated to " + std::to_string(free) + " for " + device.name);
+  }
+}
 
 }  // namespace
 
@@ -185,49 +267,8 @@ void TLoop::UpdateOutputs() {
     for (auto& counter : Counters)
       if (counter && counter->SoftCounter()) counter->CheckSoftCount(soft);
 
-    TODBCStatement devices(*DB);
-    TODBCStatement lot(*DB);
-    TODBCStatement update(*DB);
-    for (bool ok = devices.ExecSQLFmt(
-             "SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or lf_output_flag "
-             "<> 0)",
-             LoopId);
-         ok; ok = devices.dbSkip()) {
-      const int id = devices.FieldAsInteger("id");
-      const int address = devices.FieldAsInteger("addr_ess");
-      const std::string name = devices.FieldAsString("name");
-      if (!lot.ExecSQLFmt("SELECT * FROM lot WHERE id = %d", devices.FieldAsInteger("lot_id"))) {
-        update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d",
-                          id);
-        continue;
-      }
-      const int count = lot.FieldAsInteger("lot_count");
-      const int capacity = lot.FieldAsInteger("max_capacity");
-      if (devices.FieldAsBoolean("lf_output_flag")) {
-        const bool full = count >= capacity;
-        const int output = devices.FieldAsInteger("lf_output");
-        // Output 2 is the lowest of the sixteen output bits; any other number
-        // names no bit, and shifting by it would be meaningless (or undefined).
-        if (output >= 2 && output <= 17) {
-          Card->SetOutput(address, full, 1u << (output - 2));
-          if (DebugLog)
-            Log(std::string("Lot full output is now ") + (full ? " On" : " Off") + " for " + name);
-        } else {
-          Log("Lot full output " + std::to_string(output) + " of " + name +
-              " names no output bit - nothing sent");
-        }
-        update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0 WHERE id = %d", id);
-      }
-      if (devices.FieldAsBoolean("lf_sign_flag")) {
-        const int free = capacity - count > 0 ? capacity - count : 0;
-        Card->SignMsg(address, std::string("\x14"
-                                           "1\r\x16") +
-                                   std::to_string(free) + "\\1\\1");
-        update.ExecSQLFmt("UPDATE device SET lf_sign_flag = 0 WHERE id = %d", id);
-        if (DebugLog)
-          Log("Lot full sign is being updated to " + std::to_string(free) + " for " + name);
-      }
-    }
+    for (const TLotFullDevice& device : ReadLotFullDevices(*DB, LoopId))
+      UpdateLotFullDevice(*this, device);
   } catch (const std::exception& e) {
     Log(std::string("EXCEPTION: UpdateOutputs ") + e.what());
   } catch (...) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <string>
 
+#include "access/cardcheck.h"
 #include "bus/card.h"
 #include "config/datetime.h"
 #include "db/odbc.h"
@@ -122,7 +123,7 @@ TExitOutcome JudgeExitPass(TLoop& loop, TDBKind kind, int address, const std::st
   TODBCStatement device(loop.DB.get());
   if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", loop.LoopId,
                         address))
-    pulse = static_cast<int>(std::trunc(device.FieldAsFloat("open_pulse")));
+    pulse = DeviceOpenPulse(device);
   return outcome;
 }
 

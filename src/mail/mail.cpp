@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace orlo {
 
@@ -155,6 +158,11 @@ struct CurlDeleter {
 };
 template <class T>
 using CurlPtr = std::unique_ptr<T, CurlDeleter>;
+// CURLM and CURL may be the same type: the multi handle has its own deleter.
+struct CurlMultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
 // Appends one line to a curl list; false when curl is out of memory.
 bool Append(CurlPtr<curl_slist>& list, const std::string& line) {
@@ -225,6 +233,91 @@ std::string Compose(CURL* h, const TMailMessage& msg, const std::vector<std::str
   return {};
 }
 
+// The sockets of one exchange, made and closed through curl's socket
+// callbacks so that a stop can shut them down. curl waits for a hung server
+// in places no wake-up reaches (the answer to the end of the data, the QUIT
+// it says when a transfer is removed); on a shut-down socket those waits end
+// at once. curl calls back on the thread running the exchange; ShutDownAll
+// may run on the stopping thread.
+class TExchangeSockets {
+ public:
+  void Attach(CURL* c) {
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &TExchangeSockets::Open);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, &TExchangeSockets::Close);
+    curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, this);
+  }
+  void ShutDownAll() {
+    std::lock_guard lk(lock_);
+    for (curl_socket_t fd : open_) ::shutdown(fd, SHUT_RDWR);
+  }
+
+ private:
+  static curl_socket_t Open(void* self, curlsocktype, curl_sockaddr* address) {
+    auto& sockets = *static_cast<TExchangeSockets*>(self);
+    std::lock_guard lk(sockets.lock_);
+    const curl_socket_t fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd == CURL_SOCKET_BAD) return fd;
+    try {
+      sockets.open_.push_back(fd);
+    } catch (...) {  // a socket that cannot be tracked is not used
+      ::close(fd);
+      return CURL_SOCKET_BAD;
+    }
+    return fd;
+  }
+  // Forgets and closes under the lock: a shut-down never meets a number that
+  // another part of the process has been given since.
+  static int Close(void* self, curl_socket_t fd) {
+    auto& sockets = *static_cast<TExchangeSockets*>(self);
+    std::lock_guard lk(sockets.lock_);
+    std::erase(sockets.open_, fd);
+    return ::close(fd);
+  }
+
+  std::mutex lock_;
+  std::vector<curl_socket_t> open_;  // guarded by lock_; the sockets curl holds now
+};
+
+// Runs the prepared exchange of c on a multi handle, so that a stop request
+// ends any wait for the server (its sockets shut down, the poll woken)
+// instead of waiting out the time-outs. Returns "" when the server took the
+// message, else the reason it did not (kMailAbandoned after a stop request).
+std::string Perform(CURL* c, TExchangeSockets& sockets, std::stop_token stop, const char* errbuf) {
+  CurlMultiPtr multi(curl_multi_init());
+  if (!multi) return "Out of memory";
+  CURLMcode mc = curl_multi_add_handle(multi.get(), c);
+  if (mc != CURLM_OK) return curl_multi_strerror(mc);
+  int running = 1;
+  {
+    // Made after the multi handle and gone before it is cleaned up; going,
+    // it waits for a wake-up running on the stopping thread.
+    std::stop_callback wake(stop, [m = multi.get(), &sockets] {
+      sockets.ShutDownAll();
+      curl_multi_wakeup(m);
+    });
+    while (mc == CURLM_OK && running > 0 && !stop.stop_requested()) {
+      mc = curl_multi_perform(multi.get(), &running);
+      // Returns on socket activity, at curl's own next time-out, or on a stop.
+      if (mc == CURLM_OK && running > 0)
+        mc = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    }
+  }
+  // Only a finished transfer's own result can say "taken".
+  CURLcode code = CURLE_SEND_ERROR;
+  int queued = 0;
+  while (CURLMsg* m = curl_multi_info_read(multi.get(), &queued))
+    if (m->msg == CURLMSG_DONE) code = m->data.result;
+  // A stop ends the exchange unfinished, or fails it by shutting its socket.
+  const bool abandoned = stop.stop_requested() && (running > 0 || code != CURLE_OK);
+  if (abandoned) sockets.ShutDownAll();  // one made after the stop request
+  curl_multi_remove_handle(multi.get(), c);
+  if (abandoned) return std::string(kMailAbandoned);
+  if (mc != CURLM_OK) return curl_multi_strerror(mc);
+  return code == CURLE_OK ? std::string() : CurlError(code, errbuf);
+}
+
 }  // namespace
 
 std::vector<std::string> SplitAddressList(std::string_view list) {
@@ -249,7 +342,8 @@ std::vector<std::string> SplitAddressList(std::string_view list) {
   return items;
 }
 
-std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts) {
+std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts,
+                        std::stop_token stop) {
   const std::vector<std::string> to = SplitAddressList(msg.to);
   if (to.empty()) return std::string(kMailNoRecipients);
   const std::vector<std::string> bcc = SplitAddressList(msg.bcc);
@@ -262,6 +356,7 @@ std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts) 
   TTempFileGuard attachmentGuard(msg.deleteAttachment ? msg.attachment : std::string());
 
   if (!CurlReady()) return "Cannot initialise the mail library";
+  TExchangeSockets sockets;  // outlives every curl handle that may close a socket
   CurlPtr<CURL> h(curl_easy_init());
   if (!h) return "Cannot initialise the mail library";
 
@@ -298,9 +393,9 @@ std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts) 
   // Only SMTP may be spoken, even if a redirect-like reply suggested another.
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp");
 
-  const CURLcode code = curl_easy_perform(c);
-  if (code != CURLE_OK) return CurlError(code, errbuf);
-  return std::string(kMailSent);
+  sockets.Attach(c);
+  std::string error = Perform(c, sockets, stop, errbuf);
+  return error.empty() ? std::string(kMailSent) : error;
 }
 
 }  // namespace orlo

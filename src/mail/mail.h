@@ -1,11 +1,13 @@
 // MailMessage: composes one e-mail and hands it to an SMTP server (libcurl,
 // SMTP with a MIME body). It blocks for the whole exchange, bounded by the
-// time-outs in TMailTimeouts; callers that must not wait (the card handlers)
-// go through TMailWorker instead. Thread-safe: every call uses its own curl
-// handle; any thread may call it.
+// time-outs in TMailTimeouts and ended at once by a stop request; callers that
+// must not wait (the card handlers) go through TMailWorker instead.
+// Thread-safe: every call uses its own curl handles; any thread may call it,
+// and any thread may request the stop.
 #pragma once
 
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,8 @@ namespace orlo {
 inline constexpr std::string_view kMailSenderName = "Mardelle";
 inline constexpr std::string_view kMailSent = "Sent";
 inline constexpr std::string_view kMailNoRecipients = "No one to send to!";
+inline constexpr std::string_view kMailAbandoned =
+    "Abandoned at a stop request before the server confirmed the message";
 
 struct TMailTimeouts {
   // TCP connect plus the server's greeting.
@@ -50,8 +54,11 @@ struct TMailMessage {
 std::vector<std::string> SplitAddressList(std::string_view list);
 
 // Sends msg. Returns "Sent" after the server took the message, "No one to send
-// to!" when msg.to has no item (nothing is connected), or the text of the
+// to!" when msg.to has no item (nothing is connected), kMailAbandoned when
+// stop was requested before the server confirmed the message (the exchange
+// ends at once, however long the server keeps silent), or the text of the
 // error that stopped the sending. Never throws for mail failures.
-std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts = {});
+std::string MailMessage(const TMailMessage& msg, const TMailTimeouts& timeouts = {},
+                        std::stop_token stop = {});
 
 }  // namespace orlo

@@ -60,7 +60,7 @@ void TMailWorker::Stop() {
     stopped_ = true;
   }
   if (thread_.joinable()) {
-    thread_.request_stop();  // wakes the wait; a running exchange ends by itself
+    thread_.request_stop();  // wakes the wait and ends a running exchange
     thread_.join();
   }
   std::deque<TJob> rest;
@@ -91,16 +91,20 @@ void TMailWorker::Run(std::stop_token stop) {
       job = std::move(queue_.front());
       queue_.pop_front();
     }
-    Send(job);
+    Send(job, stop);
   }
 }
 
-void TMailWorker::Send(TJob& job) {
+void TMailWorker::Send(TJob& job, std::stop_token stop) {
   std::string result;
   try {
     if (!job.startLine.empty()) log_.Log(job.startLine);
-    result = MailMessage(job.msg, timeouts_);
-    if (result != kMailSent) log_.Log("Email not sent: " + result);
+    result = MailMessage(job.msg, timeouts_, stop);
+    if (result == kMailAbandoned)
+      log_.Log("Email service stopped, mail to " + job.msg.to + " to server " + job.msg.host +
+               " abandoned: the server had not confirmed it");
+    else if (result != kMailSent)
+      log_.Log("Email not sent: " + result);
   } catch (...) {
     log_.Log("Exception in MailMessage()");
     result = "Exception in MailMessage()";

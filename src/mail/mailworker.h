@@ -9,8 +9,8 @@
 //
 // Owned by whoever creates it (the service); the log must outlive it. Submit,
 // SubmitCardEvent and Stop may be called from any thread. Stop (and the
-// destructor) waits for the mail in progress, which the mail time-outs bound,
-// and drops the queued rest with a log line.
+// destructor) abandons the mail in progress at once, however long its server
+// keeps silent, and drops the queued rest; each mail not sent is logged.
 #pragma once
 
 #include <condition_variable>
@@ -53,8 +53,10 @@ class TMailWorker {
   bool SubmitCardEvent(const std::string& host, int port, const std::string& from,
                        const std::string& to, const std::string& body, TDone done = {});
 
-  // Ends the worker: waits for the mail in progress, drops the queued ones
-  // (each logged). Later Submit calls drop their mail. Safe to call twice.
+  // Ends the worker: abandons the mail in progress (logged, and its done
+  // called with kMailAbandoned unless the server had already confirmed it)
+  // and drops the queued ones (each logged). Later Submit calls drop their
+  // mail. Safe to call twice.
   void Stop();
 
  private:
@@ -65,7 +67,7 @@ class TMailWorker {
   };
 
   void Run(std::stop_token stop);
-  void Send(TJob& job);
+  void Send(TJob& job, std::stop_token stop);
 
   TMessLog& log_;
   const TMailTimeouts timeouts_;

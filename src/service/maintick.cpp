@@ -1,9 +1,7 @@
 // TOrloCard maintenance tick: restart requests, the minute jobs (resets, gate
 // schedules and held-open gates, heartbeat, clock setting), remote opens and
 // the output refresh.
-#include <cmath>
 #include <exception>
-#include <limits>
 
 #include "access/cardcheck.h"
 #include "config/registryex.h"
@@ -26,15 +24,6 @@ struct TDeviceRow {
   bool openFlag = false;
   int openPulse = 0;
 };
-
-// open_pulse truncated toward zero, kept inside the integer range.
-int PulseOf(double value) {
-  if (!std::isfinite(value)) return 0;
-  value = std::trunc(value);
-  if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
-  if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
-  return static_cast<int>(value);
-}
 
 int MinuteOf(TDateTime when) {
   int h, m, s, ms;
@@ -99,7 +88,7 @@ void TOrloCard::GateControl(TDateTime now) {
       row.address = q.FieldAsInteger("addr_ess");
       row.permOpen = q.FieldAsBoolean("perm_open");
       row.openFlag = q.FieldAsBoolean("open_flag");
-      row.openPulse = PulseOf(q.FieldAsFloat("open_pulse"));
+      row.openPulse = DeviceOpenPulse(q);
       devices.push_back(row);
     }
     for (const TDeviceRow& device : devices) {

@@ -106,6 +106,29 @@ TEST_P(Validity, FirstUseOfASharedPeriodServesEveryCardOfTheType) {
   EXPECT_EQ(Present(816, 2, Tue(10, 1) + 30), crExpired);
 }
 
+// The reference schema keeps card.card_type equal to type_id where the site
+// leaves it 0 (and while the two agree), so the first use of a shared period
+// reaches the type row: for a card added without it, and for a card whose
+// type was changed afterwards.
+TEST_P(Validity, SharedPeriodStartsForCardsWhoseCardTypeTheSiteNeverSet) {
+  Exec(
+      "INSERT INTO card_type (id, name, access_level_id, first_use_flg, global_expiry, days) "
+      "VALUES (20, 'Week shared', 1, 1, 1, 7)");
+  Exec("INSERT INTO card (number, type_id, first_name) VALUES (817, 4, 'Ann')");
+  Exec("INSERT INTO card (number, type_id, first_name) VALUES (818, 2, 'Bob')");
+  Exec("UPDATE card SET type_id = 20 WHERE number = 818");
+
+  EXPECT_EQ(Present(817, 1, Tue(10, 0)), crAccepted);
+  EXPECT_EQ(QInt("SELECT date_set AS v FROM card_type WHERE id = 4"), 1);
+  EXPECT_NEAR(QDate("SELECT exp_iry AS v FROM card_type WHERE id = 4"), Tue(10, 0) + 30,
+              0.5 / 86400);
+  EXPECT_EQ(Present(818, 1, Tue(11, 0)), crAccepted);
+  EXPECT_EQ(QInt("SELECT date_set AS v FROM card_type WHERE id = 20"), 1);
+  EXPECT_EQ(QInt("SELECT date_set AS v FROM card_type WHERE id = 2"), 0);
+  EXPECT_EQ(Present(818, 2, Tue(11, 1) + 7), crExpired);
+  EXPECT_EQ(CardInt(817, "date_set") + CardInt(818, "date_set"), 0);
+}
+
 using Debit = SiteTest;
 
 TEST_P(Debit, UseIsTakenAndARepeatInTheWindowIsFree) {

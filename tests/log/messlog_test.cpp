@@ -1,5 +1,6 @@
 #include "log/messlog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -38,6 +39,16 @@ std::vector<std::string> Lines(const std::string& file) {
     start = end + 2;
   }
   return lines;
+}
+
+// Sets the file's modification time, as if it had last been written at `when`
+// on the test clock.
+void SetWritten(const std::string& file, TDateTime when) {
+  const double unix = ToUnixTime(when);
+  timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unix);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
 }
 
 std::string Header() {
@@ -81,6 +92,7 @@ TEST_F(MessLogTest, WeekdayNamesAndDeleteOldOnANewDay) {
   EXPECT_EQ(log.CurrentFileName(), dir.file("log/tolvsql1.log"));
   // A week-old Monday file must be replaced, not appended to.
   { std::ofstream(dir.file("log/tolvsql2.log")) << "last week\r\n"; }
+  SetWritten(dir.file("log/tolvsql2.log"), EncodeDate(2026, 11, 30) + 0.75);
   SetTestNow(EncodeDate(2026, 12, 7) + 0.25);  // Monday
   log.Log("monday");
   EXPECT_EQ(log.CurrentFileName(), dir.file("log/tolvsql2.log"));
@@ -91,6 +103,55 @@ TEST_F(MessLogTest, WeekdayNamesAndDeleteOldOnANewDay) {
   SetTestNow(EncodeDate(2026, 12, 12));  // Saturday
   log.Log("saturday");
   EXPECT_EQ(log.CurrentFileName(), dir.file("log/tolvsql7.log"));
+}
+
+// The clock stepping back across midnight (a time-server correction, or a
+// zone whose summer time ends at 00:00) brings the day before round again:
+// its file holds this day's lines and must be appended to, not replaced.
+TEST_F(MessLogTest, ClockSteppingBackAcrossMidnightKeepsTheDaysFile) {
+  const TDateTime monday = EncodeDate(2026, 12, 7);
+  const TDateTime tuesday = EncodeDate(2026, 12, 8);
+  const std::string mondayFile = dir.file("log/tolvsql2.log");
+  const std::string tuesdayFile = dir.file("log/tolvsql3.log");
+  // Each write is followed by the modification time it would have had.
+  auto logAt = [&](TMessLog& log, TDateTime when, const std::string& text) {
+    SetTestNow(when);
+    log.Log(text);
+    SetWritten(log.CurrentFileName(), when);
+  };
+
+  SetTestNow(monday + EncodeTime(23, 59, 30, 0));
+  TMessLog log(LogName(), true, true, false, true);
+  logAt(log, monday + EncodeTime(23, 59, 40, 0), "monday evening");
+  logAt(log, tuesday + EncodeTime(0, 0, 10, 0), "tuesday");
+  logAt(log, monday + EncodeTime(23, 59, 50, 0), "monday again");  // stepped back
+  EXPECT_EQ(log.CurrentFileName(), mondayFile);
+  logAt(log, tuesday + EncodeTime(0, 0, 5, 0), "tuesday again");
+
+  // Each file starts with its header line when it is made.
+  const auto mondayLines = Lines(mondayFile);
+  ASSERT_EQ(mondayLines.size(), 4u);
+  EXPECT_EQ(mondayLines[1], "23:59:30.000 07/12/26 - Start Log");
+  EXPECT_EQ(mondayLines[2], "23:59:40.000 07/12/26 - monday evening");
+  EXPECT_EQ(mondayLines[3], "23:59:50.000 07/12/26 - monday again");
+  const auto tuesdayLines = Lines(tuesdayFile);
+  ASSERT_EQ(tuesdayLines.size(), 3u);
+  EXPECT_EQ(tuesdayLines[1], "00:00:10.000 08/12/26 - tuesday");
+  EXPECT_EQ(tuesdayLines[2], "00:00:05.000 08/12/26 - tuesday again");
+}
+
+TEST_F(MessLogTest, DayOfMonthFileFromAnEarlierMonthIsReplaced) {
+  SetTestNow(EncodeDate(2026, 12, 7) + 0.5);
+  TMessLog log(dir.file("m.log"), true, true, true, true);
+  log.Log("seventh");
+  { std::ofstream(dir.file("m8.log")) << "november\r\n"; }
+  SetWritten(dir.file("m8.log"), EncodeDate(2026, 11, 8) + 0.5);
+  SetTestNow(EncodeDate(2026, 12, 8) + 0.5);
+  log.Log("eighth");
+  const auto lines = Lines(dir.file("m8.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], Header());
+  EXPECT_EQ(lines[1], "12:00:00.000 08/12/26 - eighth");
 }
 
 TEST_F(MessLogTest, DayOfMonthNumbering) {

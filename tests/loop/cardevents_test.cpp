@@ -77,6 +77,36 @@ TEST_P(CardEventsTest, NotOnFileShowsTheNumberThroughPercentC) {
   EXPECT_EQ(CountSoft(1), 0);
 }
 
+// A double holds 9007199254740993 as 9007199254740992, and the drivers give
+// card numbers back rounded to 15 digits: a longer number is logged and judged
+// as card 0, never looked up as the card it would round to.
+TEST_P(CardEventsTest, CardNumberOfMoreThan15DigitsIsNeverTakenForAnotherCard) {
+  Exec(
+      "INSERT INTO card (number, type_id, card_type, first_name, last_name) "
+      "VALUES (9007199254740992, 1, 1, 'Eve', 'Near')");
+  Exec(
+      "INSERT INTO card (number, type_id, card_type, first_name, last_name) "
+      "VALUES (123456789012345, 1, 1, 'Max', 'Long')");
+  StartLoop();
+  Present(1, "9007199254740993");
+  EXPECT_EQ(NextGateAnswer(1), "BCard 0 unknown");
+  EXPECT_TRUE(
+      WaitLog("Card number 9007199254740993 has more than 15 digits and cannot be held "
+              "exactly: judged as card 0"));
+  Present(1, "9007199254740992");  // on file, but no more exact than its neighbour
+  EXPECT_EQ(NextGateAnswer(1), "BCard 0 unknown");
+  Present(1, "0123456789012345");  // fifteen digits after a leading zero
+  EXPECT_EQ(NextGateAnswer(1), "G005Welcome Max Long");
+  ASSERT_TRUE(WaitUntil([&] { return TransCount() == 3; }));
+  EXPECT_EQ(TransCount("card_no = 0 AND error_code = 1"), 2);
+  EXPECT_EQ(TransCount("card_no = 123456789012345 AND error_code = 0"), 1);
+
+  PresentMemory(1, "24031509309007199254740993");  // the same in a memory-card record
+  ASSERT_TRUE(WaitLog("Card number 9007199254740993 has more than 15 digits", 2));
+  ASSERT_TRUE(WaitUntil([&] { return TransCount() == 4; }));
+  EXPECT_EQ(TransCount("card_no = 0 AND error_code = 1 AND mem_flag = 1"), 1);
+}
+
 TEST_P(CardEventsTest, CardTypeWithMessageSetZeroUsesTheDevicesSet) {
   Exec("INSERT INTO messages (id, accepted, not_on_file) VALUES (5, 'Set five %f', 'x')");
   Exec("UPDATE card_type SET msg_id = 0 WHERE id = 1");
@@ -119,6 +149,19 @@ TEST_P(CardEventsTest, SpecialOutputsByFloor) {
   EXPECT_EQ(NextGateAnswer(1), "G005Welcome Ann Lee");
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(1) == 6; }));
   EXPECT_EQ(FramesOf(1, 'P').size(), 3u);
+}
+
+// Ten times a pulse near the top of the integer range does not fit it: the
+// output pulse is the longest there is, not an overflowed number.
+TEST_P(CardEventsTest, SpecialOutputOfAHugePulseIsTheLongestOutputPulse) {
+  Exec("UPDATE device SET special_out = 1, open_pulse = 1e12 WHERE id = 1");
+  Exec("UPDATE card SET space_no = 12 WHERE number = 1001");
+  Exec("UPDATE spots SET floor = 2 WHERE number = 12");
+  StartLoop();
+  Present(1, "1001");
+  EXPECT_EQ(NextGateAnswer(1), "BGoing Up!");
+  ASSERT_TRUE(WaitUntil([&] { return FramesOf(1, 'P').size() == 1; }));
+  EXPECT_EQ(FramesOf(1, 'P').back().frame.data, "B2147483647");
 }
 
 TEST_P(CardEventsTest, MemoryRecordsAreJudgedAtTheirOwnTimeWithoutGateFrames) {

@@ -78,6 +78,19 @@ TEST_P(ExitPassTest, SecondsOldFormatAndUnreadableBarcodes) {
   EXPECT_EQ(CountRows("tickinv"), rows);  // no database work for unreadable codes
 }
 
+// Other programs fill open_pulse: a value far beyond the integer range gives
+// the largest pulse (its last three digits on the line), never an undefined
+// conversion.
+TEST_P(ExitPassTest, HugeOpenPulseIsKeptInsideTheIntegerRange) {
+  Exec("UPDATE device SET open_pulse = 1e300 WHERE id = 3");
+  StartLoop();
+  EXPECT_EQ(Judge(CycleBarcode(Now() - kMinute, 53)), "G647Thank you...");
+  int pulse = 0;
+  OnMain([&] { pulse = Loop().LastPulse; });
+  EXPECT_EQ(pulse, 2147483647);
+  EXPECT_EQ(LogCount("Card1.GateOpenMsg(3, Y, 2147483647, Thank you...)"), 1);
+}
+
 TEST_P(ExitPassTest, BarcodeHoldingQuotesIsJudgedAndRecordedLikeAnyOther) {
   StartLoop();
   // The time digits come first; the two characters after them are free.

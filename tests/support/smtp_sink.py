@@ -5,7 +5,9 @@ Listens on 127.0.0.1 at a free port, writes the port to --port-file once it
 accepts connections, and stores every message it takes as mailNNNN.eml in
 --folder: the envelope as X-Envelope-From / X-Envelope-To lines, then the
 message exactly as received. With --auth USER:PASSWORD it offers AUTH on the
-plain connection and accepts only that login. Ends on SIGTERM.
+plain connection and accepts only that login. With --hang-after-data it
+stores each message but never answers its end of data (a server that hangs
+at the last step). Ends on SIGTERM.
 """
 import argparse
 import asyncio
@@ -16,9 +18,11 @@ from aiosmtpd.smtp import SMTP, AuthResult
 
 
 class Store:
-    def __init__(self, folder):
+    def __init__(self, folder, hang):
         self.folder = folder
         self.count = 0
+        self.hang = hang
+        self.release = asyncio.Event()  # set at the end: hung answers may go
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
@@ -31,6 +35,8 @@ class Store:
         with open(name + ".tmp", "wb") as f:
             f.write(head.encode("utf-8", "surrogateescape") + data)
         os.replace(name + ".tmp", name)  # a reader never sees half a message
+        if self.hang:
+            await self.release.wait()
         return "250 OK"
 
 
@@ -49,6 +55,7 @@ async def main():
     parser.add_argument("--folder", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--auth", default="")
+    parser.add_argument("--hang-after-data", action="store_true")
     args = parser.parse_args()
 
     options = {"hostname": "sink.test", "decode_data": False}
@@ -56,7 +63,7 @@ async def main():
         user, _, password = args.auth.partition(":")
         options.update(authenticator=make_authenticator(user, password),
                        auth_require_tls=False, auth_required=True)
-    store = Store(args.folder)
+    store = Store(args.folder, args.hang_after_data)
     loop = asyncio.get_running_loop()
     server = await loop.create_server(lambda: SMTP(store, **options), "127.0.0.1", 0)
     port = server.sockets[0].getsockname()[1]
@@ -68,6 +75,7 @@ async def main():
     loop.add_signal_handler(signal.SIGTERM, stop.set)
     loop.add_signal_handler(signal.SIGINT, stop.set)
     await stop.wait()
+    store.release.set()
     server.close()
     await server.wait_closed()
 

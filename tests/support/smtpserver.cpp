@@ -86,7 +86,7 @@ bool WaitUntil(const std::function<bool()>& cond) {
 
 }  // namespace
 
-TSmtpSink::TSmtpSink(const std::string& user, const std::string& password) {
+TSmtpSink::TSmtpSink(const std::string& user, const std::string& password, TSinkMode mode) {
   fs::create_directory(dir_.path() / "mail");
   const std::string output = dir_.file("sink.out");
   const std::string python = FindPython(output);
@@ -97,6 +97,7 @@ TSmtpSink::TSmtpSink(const std::string& user, const std::string& password) {
   std::vector<std::string> args = {python,        SinkScript(),     "--folder", dir_.file("mail"),
                                    "--port-file", dir_.file("port")};
   if (!user.empty()) args.insert(args.end(), {"--auth", user + ":" + password});
+  if (mode == TSinkMode::HangAfterData) args.push_back("--hang-after-data");
   pid_ = Spawn(args, output);
   if (pid_ <= 0) {
     error_ = "cannot start " + python;

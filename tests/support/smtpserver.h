@@ -1,6 +1,7 @@
 // Mail servers for tests: a real SMTP server process (smtp_sink.py beside this
-// file, on aiosmtpd) that stores what it receives, and a listener that
-// completes TCP connections but never says a word (a hung mail server).
+// file, on aiosmtpd) that stores what it receives (and may then hang instead
+// of confirming it), and a listener that completes TCP connections but never
+// says a word (a hung mail server).
 // Each object belongs to the test that made it; use it from that test's thread.
 #pragma once
 
@@ -14,11 +15,18 @@
 
 namespace orlo::test {
 
+// How the sink answers the end of a message's data.
+enum class TSinkMode {
+  Confirm,        // "250 OK" once the message is stored
+  HangAfterData,  // stores the message, then never answers
+};
+
 class TSmtpSink {
  public:
   // Starts the server (with AUTH required when user is not empty) and waits
   // for it to listen. ok() tells whether it came up; error() says why not.
-  explicit TSmtpSink(const std::string& user = "", const std::string& password = "");
+  explicit TSmtpSink(const std::string& user = "", const std::string& password = "",
+                     TSinkMode mode = TSinkMode::Confirm);
   ~TSmtpSink();  // stops the process by its id
   TSmtpSink(const TSmtpSink&) = delete;
   TSmtpSink& operator=(const TSmtpSink&) = delete;
