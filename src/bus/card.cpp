@@ -159,8 +159,8 @@ std::string TCard::ClockText(TDateTime when) {
   return text;
 }
 
-std::string TCard::GateCommand(int address, bool up) const {
-  std::lock_guard lk(gateLock_);
+void TCard::QueueHeldGate(TPoll& poll, int address) const {
+  const bool up = gateUp_[address];
   std::string command;
   if (clockCapable_[address]) {
     command = up ? "o" : "x";
@@ -169,16 +169,20 @@ std::string TCard::GateCommand(int address, bool up) const {
     command = up ? "O" : "X";
   }
   command += up ? upText_[address] : idleText_[address];
-  return command;
+  poll.Enqueue(address, std::move(command));
 }
 
 void TCard::SetGate(int address, bool up) {
   if (!poll_ || !ValidSlot(address)) return;
-  {
-    std::lock_guard lk(gateLock_);
-    gateUp_[address] = up;
-  }
-  Enqueue(address, GateCommand(address, up));
+  std::lock_guard lk(gateLock_);
+  gateUp_[address] = up;
+  QueueHeldGate(*poll_, address);
+}
+
+void TCard::ResendGate(TPoll& poll, int address) {
+  if (!ValidSlot(address)) return;
+  std::lock_guard lk(gateLock_);
+  QueueHeldGate(poll, address);
 }
 
 void TCard::MarkClockCapable(int address) {

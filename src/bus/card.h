@@ -210,8 +210,14 @@ class TCard {
   void RunHandler(const char* event, const std::function<void()>& call);
   void Log(const std::string& line) const;
   std::string DevicePath(int port) const;
-  // Builds the gate command for the held state and texts. Any thread.
-  std::string GateCommand(int address, bool up) const;
+  // Queues the command of the held gate state and text of an address through
+  // poll; the caller holds gateLock_. Building and queuing under the lock that
+  // also guards every change of the state keeps the commands in the ring in
+  // the order of the changes: the last one queued is always the state held
+  // last. Lock order: gateLock_, then the command ring's lock.
+  void QueueHeldGate(TPoll& poll, int address) const;
+  // Poll thread: puts a device that powered up back into its held gate state.
+  void ResendGate(TPoll& poll, int address);
   // Poll thread: the device announced its power-up with 'p'.
   void MarkClockCapable(int address);
   void Enqueue(int address, std::string command);
@@ -235,7 +241,8 @@ class TCard {
 
   // gateLock_ guards the per-address gate state, clock-capable marks and
   // texts: written by the main thread (SetGate, Open, Set...Msg) and read or
-  // written by the poll thread (power-up re-send, 'p' report).
+  // written by the poll thread (power-up re-send, 'p' report). Gate commands
+  // are queued while it is held (QueueHeldGate).
   mutable std::mutex gateLock_;
   std::array<bool, kAddressSlots> gateUp_{};         // guarded by gateLock_
   std::array<bool, kAddressSlots> clockCapable_{};   // guarded by gateLock_

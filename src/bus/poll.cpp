@@ -260,7 +260,7 @@ void TPoll::HandleReply(int address, const std::string& reply, std::stop_token s
 void TPoll::ResendGate(int address) {
   // The device restarted: put it back into the gate state and text last
   // commanded, and take its next counter answer as the new baseline.
-  Enqueue(address, owner_.GateCommand(address, owner_.GetGate(address)));
+  owner_.ResendGate(*this, address);
   firstCounter_[address] = true;
 }
 

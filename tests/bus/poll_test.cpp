@@ -1,8 +1,12 @@
 // The poll thread against a device end on a real pseudo-terminal: reply
 // decoding, acknowledgements, online/offline bookkeeping, counter baselines.
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "busfixture.h"
 
@@ -268,6 +272,76 @@ TEST_F(PollTest, PowerUpResendsTheHeldGateState) {
   main_.Do([&] { card_.SetGate(1, true); });
   ASSERT_TRUE(WaitCommand(1, "OGATE UP"));
   EXPECT_TRUE(card_.GetGate(1));
+}
+
+// The main thread changes the held gate state at random moments around the
+// poll thread's re-send after a power-up report: whatever the interleaving,
+// the last gate command the device receives is the state held last.
+TEST_F(PollTest, GateResentAfterPowerUpNeverOvertakesAConcurrentSetGate) {
+  card_.SetIdleMsg(1, "DOWN");
+  card_.SetGateUpMsg(1, "UP");
+  // Device thread: the next card poll after arming is answered with a power-up.
+  auto armed = std::make_shared<std::atomic<char>>(0);
+  auto reported = std::make_shared<std::atomic<int>>(0);
+  device_.SetResponder([armed, reported](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+    if (f.letter() != 'C') return false;
+    const char kind = armed->exchange(0);
+    if (kind == 0) return false;
+    a.chunks = {ReplyFrame(ReplyText(f.address, kind, ""))};
+    ++*reported;
+    return true;
+  });
+  OpenOne(1);
+  auto cardPolls = [](const std::vector<TPtyDevice::TFrame>& frames) {
+    std::size_t n = 0;
+    for (const auto& f : frames) n += f.letter() == 'C';
+    return n;
+  };
+  auto lastGateCommand = [this] {
+    const auto frames = device_.Frames();
+    for (auto f = frames.rbegin(); f != frames.rend(); ++f)
+      if (std::toupper(f->letter()) == 'O' || std::toupper(f->letter()) == 'X') return *f;
+    return TPtyDevice::TFrame{};
+  };
+
+  std::mt19937 rng(7);
+  constexpr int kRounds = 500;
+  int mismatches = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const int before = *reported;
+    *armed = rng() % 2 ? 'P' : 'p';
+    // A burst of changes back to back, starting a random moment after the
+    // device answered with its power-up: its end falls at varying moments
+    // around the poll thread's re-send, which contends with the burst for the
+    // gate state. At most twelve, so that the ring holds them all.
+    const auto offset = std::chrono::microseconds(rng() % 120);
+    std::vector<bool> burst(1 + rng() % 12);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = rng() % 2 == 1;
+    bool held = false;
+    main_.Do([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (*reported == before && std::chrono::steady_clock::now() < deadline) {
+      }
+      const auto start = std::chrono::steady_clock::now() + offset;
+      while (std::chrono::steady_clock::now() < start) {
+      }
+      for (const bool up : burst) card_.SetGate(1, up);
+      held = card_.GetGate(1);
+    });
+    ASSERT_EQ(*reported, before + 1) << "the device was never polled after arming";
+    // One command goes out per poll cycle: after the re-send and the burst
+    // plus one more card poll, every command queued by now has gone out.
+    const std::size_t target = cardPolls(device_.Frames()) + burst.size() + 2;
+    ASSERT_TRUE(device_.WaitFrames([&](const auto& f) { return cardPolls(f) >= target; }));
+    const TPtyDevice::TFrame last = lastGateCommand();
+    const bool sentUp = std::toupper(last.letter()) == 'O';
+    if (sentUp != held) {
+      ++mismatches;
+      ADD_FAILURE() << "round " << round << ": held " << (held ? "up" : "down")
+                    << ", last command sent " << last.command;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST_F(PollTest, ClockStampedGateCommandsAfterLowerCasePowerUp) {
