@@ -262,6 +262,7 @@ void TCard::DoPowerUp(int r) { ORLO_RAISE(OnPowerUp, r); }
 void TCard::DoEscrowLever(int r) { ORLO_RAISE(OnEscrowLever, r); }
 void TCard::DoCashBox(int r) { ORLO_RAISE(OnCashBox, r); }
 void TCard::DoCommStatus(int r, bool c) { ORLO_RAISE(OnCommStatus, r, c); }
+void TCard::DoCounterRestart(int r) { ORLO_RAISE(OnCounterRestart, r); }
 
 #undef ORLO_RAISE
 
@@ -286,6 +287,7 @@ std::uint32_t TCard::HandledEvents() const {
   add(bool(OnCashBox), EventBit(TEventKind::CashBox));
   add(bool(OnCommStatus), EventBit(TEventKind::CommStatus));
   add(bool(OnPrinter), EventBit(TEventKind::Printer));
+  add(bool(OnCounterRestart), EventBit(TEventKind::CounterRestart));
   add(bool(OnData), kDataBit);
   add(bool(OnMemory), kMemoryBit);
   return bits;
@@ -325,6 +327,8 @@ void TCard::Raise(TEventKind kind, const TEventValues& v) {
       return DoCommStatus(v.reader, v.comstat);
     case TEventKind::Printer:
       return DoPrinter(v.reader, v.value);
+    case TEventKind::CounterRestart:
+      return DoCounterRestart(v.reader);
   }
 }
 

@@ -59,6 +59,7 @@ enum class TEventKind {
   CashBox,
   CommStatus,
   Printer,
+  CounterRestart,
 };
 
 // Event handler types; an empty function means "no handler assigned".
@@ -103,6 +104,9 @@ class TCard {
   TReaderEvent OnEscrowLever;  // 'E' report
   TReaderEvent OnCashBox;      // 'U' report
   TCommEvent OnCommStatus;     // after a frame write: whether it succeeded
+  // A 'P'/'p' power-up report: the device's counters start again from 0.
+  // Raised before any counter event of a report made after the power-up.
+  TReaderEvent OnCounterRestart;
 
   // Lifecycle. Open forgets gate states and clock-capable marks (texts stay),
   // forces NoCounters/NoInputs when OnCounter/OnInput are unassigned, opens
@@ -187,17 +191,19 @@ class TCard {
   void DoEscrowLever(int reader);
   void DoCashBox(int reader);
   void DoCommStatus(int reader, bool comstat);
+  void DoCounterRestart(int reader);
 
   // Raises the event of a queued kind (the dispatcher's DispatchOne).
   void Raise(TEventKind kind, const TEventValues& values);
 
   // Which handlers are assigned, one bit per queued kind plus the two
   // hand-over events; read by Open when it starts the poll thread.
-  static constexpr std::uint32_t kDataBit = 1u << 16;
-  static constexpr std::uint32_t kMemoryBit = 1u << 17;
   static constexpr std::uint32_t EventBit(TEventKind kind) {
     return 1u << static_cast<unsigned>(kind);
   }
+  // The two hand-over events take the bits after the last queued kind.
+  static constexpr std::uint32_t kDataBit = 2u << static_cast<unsigned>(TEventKind::CounterRestart);
+  static constexpr std::uint32_t kMemoryBit = kDataBit << 1;
   std::uint32_t HandledEvents() const;
 
   // The device clock text "hhnnssyymmdd" of a date-time.
