@@ -159,8 +159,8 @@ std::string TCard::ClockText(TDateTime when) {
   return text;
 }
 
-std::string TCard::GateCommand(int address, bool up) const {
-  std::lock_guard lk(gateLock_);
+void TCard::QueueHeldGate(TPoll& poll, int address) const {
+  const bool up = gateUp_[address];
   std::string command;
   if (clockCapable_[address]) {
     command = up ? "o" : "x";
@@ -169,16 +169,20 @@ std::string TCard::GateCommand(int address, bool up) const {
     command = up ? "O" : "X";
   }
   command += up ? upText_[address] : idleText_[address];
-  return command;
+  poll.Enqueue(address, std::move(command));
 }
 
 void TCard::SetGate(int address, bool up) {
   if (!poll_ || !ValidSlot(address)) return;
-  {
-    std::lock_guard lk(gateLock_);
-    gateUp_[address] = up;
-  }
-  Enqueue(address, GateCommand(address, up));
+  std::lock_guard lk(gateLock_);
+  gateUp_[address] = up;
+  QueueHeldGate(*poll_, address);
+}
+
+void TCard::ResendGate(TPoll& poll, int address) {
+  if (!ValidSlot(address)) return;
+  std::lock_guard lk(gateLock_);
+  QueueHeldGate(poll, address);
 }
 
 void TCard::MarkClockCapable(int address) {
@@ -258,6 +262,7 @@ void TCard::DoPowerUp(int r) { ORLO_RAISE(OnPowerUp, r); }
 void TCard::DoEscrowLever(int r) { ORLO_RAISE(OnEscrowLever, r); }
 void TCard::DoCashBox(int r) { ORLO_RAISE(OnCashBox, r); }
 void TCard::DoCommStatus(int r, bool c) { ORLO_RAISE(OnCommStatus, r, c); }
+void TCard::DoCounterRestart(int r) { ORLO_RAISE(OnCounterRestart, r); }
 
 #undef ORLO_RAISE
 
@@ -282,6 +287,7 @@ std::uint32_t TCard::HandledEvents() const {
   add(bool(OnCashBox), EventBit(TEventKind::CashBox));
   add(bool(OnCommStatus), EventBit(TEventKind::CommStatus));
   add(bool(OnPrinter), EventBit(TEventKind::Printer));
+  add(bool(OnCounterRestart), EventBit(TEventKind::CounterRestart));
   add(bool(OnData), kDataBit);
   add(bool(OnMemory), kMemoryBit);
   return bits;
@@ -321,6 +327,8 @@ void TCard::Raise(TEventKind kind, const TEventValues& v) {
       return DoCommStatus(v.reader, v.comstat);
     case TEventKind::Printer:
       return DoPrinter(v.reader, v.value);
+    case TEventKind::CounterRestart:
+      return DoCounterRestart(v.reader);
   }
 }
 

@@ -59,6 +59,7 @@ enum class TEventKind {
   CashBox,
   CommStatus,
   Printer,
+  CounterRestart,
 };
 
 // Event handler types; an empty function means "no handler assigned".
@@ -103,6 +104,9 @@ class TCard {
   TReaderEvent OnEscrowLever;  // 'E' report
   TReaderEvent OnCashBox;      // 'U' report
   TCommEvent OnCommStatus;     // after a frame write: whether it succeeded
+  // A 'P'/'p' power-up report: the device's counters start again from 0.
+  // Raised before any counter event of a report made after the power-up.
+  TReaderEvent OnCounterRestart;
 
   // Lifecycle. Open forgets gate states and clock-capable marks (texts stay),
   // forces NoCounters/NoInputs when OnCounter/OnInput are unassigned, opens
@@ -187,17 +191,19 @@ class TCard {
   void DoEscrowLever(int reader);
   void DoCashBox(int reader);
   void DoCommStatus(int reader, bool comstat);
+  void DoCounterRestart(int reader);
 
   // Raises the event of a queued kind (the dispatcher's DispatchOne).
   void Raise(TEventKind kind, const TEventValues& values);
 
   // Which handlers are assigned, one bit per queued kind plus the two
   // hand-over events; read by Open when it starts the poll thread.
-  static constexpr std::uint32_t kDataBit = 1u << 16;
-  static constexpr std::uint32_t kMemoryBit = 1u << 17;
   static constexpr std::uint32_t EventBit(TEventKind kind) {
     return 1u << static_cast<unsigned>(kind);
   }
+  // The two hand-over events take the bits after the last queued kind.
+  static constexpr std::uint32_t kDataBit = 2u << static_cast<unsigned>(TEventKind::CounterRestart);
+  static constexpr std::uint32_t kMemoryBit = kDataBit << 1;
   std::uint32_t HandledEvents() const;
 
   // The device clock text "hhnnssyymmdd" of a date-time.
@@ -210,8 +216,14 @@ class TCard {
   void RunHandler(const char* event, const std::function<void()>& call);
   void Log(const std::string& line) const;
   std::string DevicePath(int port) const;
-  // Builds the gate command for the held state and texts. Any thread.
-  std::string GateCommand(int address, bool up) const;
+  // Queues the command of the held gate state and text of an address through
+  // poll; the caller holds gateLock_. Building and queuing under the lock that
+  // also guards every change of the state keeps the commands in the ring in
+  // the order of the changes: the last one queued is always the state held
+  // last. Lock order: gateLock_, then the command ring's lock.
+  void QueueHeldGate(TPoll& poll, int address) const;
+  // Poll thread: puts a device that powered up back into its held gate state.
+  void ResendGate(TPoll& poll, int address);
   // Poll thread: the device announced its power-up with 'p'.
   void MarkClockCapable(int address);
   void Enqueue(int address, std::string command);
@@ -235,7 +247,8 @@ class TCard {
 
   // gateLock_ guards the per-address gate state, clock-capable marks and
   // texts: written by the main thread (SetGate, Open, Set...Msg) and read or
-  // written by the poll thread (power-up re-send, 'p' report).
+  // written by the poll thread (power-up re-send, 'p' report). Gate commands
+  // are queued while it is held (QueueHeldGate).
   mutable std::mutex gateLock_;
   std::array<bool, kAddressSlots> gateUp_{};         // guarded by gateLock_
   std::array<bool, kAddressSlots> clockCapable_{};   // guarded by gateLock_

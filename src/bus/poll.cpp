@@ -157,18 +157,20 @@ void TPoll::PollStep(int address, std::stop_token stop) {
   std::string reply;
   if (!Transact(1, address, std::string(1, letter), reply, stop)) return;
   HandleReply(address, reply, stop);
+  if (letter == 'C') CardPollAnswered(address);
 }
 
-void TPoll::Post(TEventKind kind, int address, std::string value) {
+bool TPoll::Post(TEventKind kind, int address, std::string value) {
   TEventValues v;
   v.reader = address;
   v.value = std::move(value);
-  PostEvent(kind, v);
+  return PostEvent(kind, v);
 }
 
-void TPoll::PostEvent(TEventKind kind, const TEventValues& values) {
+bool TPoll::PostEvent(TEventKind kind, const TEventValues& values) {
   // An event without a handler would only wake the main thread for nothing.
-  if (handled_ & TCard::EventBit(kind)) dispatcher_.Post(kind, values);
+  if (!(handled_ & TCard::EventBit(kind))) return true;
+  return dispatcher_.Post(kind, values);
 }
 
 void TPoll::HandleReply(int address, const std::string& reply, std::stop_token stop) {
@@ -228,16 +230,11 @@ void TPoll::HandleReply(int address, const std::string& reply, std::stop_token s
       HandOver(address, payload, true, stop);
       break;
     case 'P':
-      ResendGate(address);
+      PoweredUp(address);
       Post(TEventKind::PowerUp, address, payload);
       break;
     case 'R':
-      if (firstCounter_[address]) {
-        firstCounter_[address] = false;
-      } else if (payload != lastCounter_[address]) {
-        Post(TEventKind::Counter, address, payload);
-      }
-      lastCounter_[address] = payload;
+      CounterAnswer(address, payload);
       break;
     case 'U':
       Enqueue(address, 'U', {});
@@ -249,7 +246,7 @@ void TPoll::HandleReply(int address, const std::string& reply, std::stop_token s
       break;
     case 'p':
       owner_.MarkClockCapable(address);
-      ResendGate(address);
+      PoweredUp(address);
       Post(TEventKind::PowerUp, address, payload);
       break;
     default:
@@ -257,11 +254,62 @@ void TPoll::HandleReply(int address, const std::string& reply, std::stop_token s
   }
 }
 
-void TPoll::ResendGate(int address) {
+void TPoll::CounterAnswer(int address, const std::string& payload) {
+  if (firstCounter_[address]) {
+    firstCounter_[address] = false;
+    lastCounter_[address] = payload;
+    return;
+  }
+  // After a failed transaction the device may have powered up without having
+  // said so yet: an answer made after its restart must not be compared with
+  // the values of before it. The next card-poll answer tells.
+  if (unsure_[address]) {
+    heldCounter_[address] = payload;
+    return;
+  }
+  ReportCounter(address, payload);
+}
+
+void TPoll::ReportCounter(int address, const std::string& payload) {
+  if (payload == lastCounter_[address]) return;
+  // A changed text becomes the one to compare with only once it is reported:
+  // one that the full event ring refused goes again with the next answer.
+  if (PostCounterRestart(address) && Post(TEventKind::Counter, address, payload))
+    lastCounter_[address] = payload;
+}
+
+void TPoll::CardPollAnswered(int address) {
+  // Not a power-up report (that clears the doubt itself): the device kept its
+  // counts, and a counter answer held back meanwhile is reported now.
+  if (!unsure_[address]) return;
+  unsure_[address] = false;
+  if (!heldCounter_[address]) return;
+  const std::string held = std::move(*heldCounter_[address]);
+  heldCounter_[address].reset();
+  ReportCounter(address, held);
+}
+
+void TPoll::PoweredUp(int address) {
   // The device restarted: put it back into the gate state and text last
-  // commanded, and take its next counter answer as the new baseline.
-  Enqueue(address, owner_.GateCommand(address, owner_.GetGate(address)));
+  // commanded, and take its next counter answer as the new baseline of the
+  // text comparison. Its counters start again from 0, which the counting side
+  // must learn before any counter report made after the power-up; a counter
+  // answer held back since a failed transaction was made after the restart
+  // too, and the counts from 0 include it.
+  owner_.ResendGate(*this, address);
   firstCounter_[address] = true;
+  unsure_[address] = false;
+  heldCounter_[address].reset();
+  restartPending_[address] = true;
+  PostCounterRestart(address);
+}
+
+bool TPoll::PostCounterRestart(int address) {
+  // A restart that found the event ring full stays pending; no counter report
+  // goes before it.
+  if (restartPending_[address])
+    restartPending_[address] = !Post(TEventKind::CounterRestart, address);
+  return !restartPending_[address];
 }
 
 void TPoll::HandOver(int address, const std::string& payload, bool memory, std::stop_token stop) {
@@ -313,7 +361,10 @@ int TPoll::StraySender(const std::string& reply, int polled) const {
 
 void TPoll::UpdateState(int address, bool good) {
   transactions_.fetch_add(1, std::memory_order_relaxed);
-  if (!good) failures_.fetch_add(1, std::memory_order_relaxed);
+  if (!good) {
+    failures_.fetch_add(1, std::memory_order_relaxed);
+    unsure_[address] = true;
+  }
   if (firstContact_[address]) {
     firstContact_[address] = false;
     if (good) {

@@ -89,7 +89,12 @@ class TPoll {
   void CommandStep(std::stop_token stop);
   void PollStep(int address, std::stop_token stop);
   void HandleReply(int address, const std::string& reply, std::stop_token stop);
-  void ResendGate(int address);
+  void CounterAnswer(int address, const std::string& payload);
+  void ReportCounter(int address, const std::string& payload);
+  void CardPollAnswered(int address);
+  void PoweredUp(int address);
+  // True once the counter restart of the address is in the event ring.
+  bool PostCounterRestart(int address);
   void HandOver(int address, const std::string& payload, bool memory, std::stop_token stop);
   bool Transact(int tries, int address, const std::string& command, std::string& reply,
                 std::stop_token stop);
@@ -100,8 +105,9 @@ class TPoll {
   bool SendFrame(int address, const std::string& command);
   bool ReceiveFrame(std::string& reply);
   bool ReadByte(std::uint8_t& b);
-  void Post(TEventKind kind, int address, std::string value = {});
-  void PostEvent(TEventKind kind, const TEventValues& values);
+  // False when the event ring was full and the event was lost.
+  bool Post(TEventKind kind, int address, std::string value = {});
+  bool PostEvent(TEventKind kind, const TEventValues& values);
   void PortFailing(bool failing);
   void Sleep(std::stop_token stop, int ms);
 
@@ -137,6 +143,11 @@ class TPoll {
   std::array<int, kAddressSlots> inputTick_{};
   std::array<bool, kAddressSlots> firstCounter_;
   std::array<std::string, kAddressSlots> lastCounter_;
+  std::array<bool, kAddressSlots> restartPending_{};  // a counter restart the ring refused
+  // A transaction failed since the last card-poll answer; a counter answer
+  // that comes meanwhile waits in heldCounter_ for that answer.
+  std::array<bool, kAddressSlots> unsure_{};
+  std::array<std::optional<std::string>, kAddressSlots> heldCounter_;
 
   static constexpr int kOfflineFailures = 4;
   static constexpr int kCounterEvery = 10;  // an 'R' on every 11th poll of an address

@@ -78,6 +78,11 @@ std::string TCounter::Process(std::string_view report) {
   return result;
 }
 
+void TCounter::Restart() {
+  lastValues_.fill(0);
+  firstReport_ = false;
+}
+
 void TCounter::AddSoftCount() {
   TODBCStatement dev(conn_);
   if (dev.ExecSQLFmt("SELECT * FROM device WHERE id = %d", deviceId_)) {

@@ -34,7 +34,8 @@ class TCounter {
 
   // Reads the device row at (loopId, address) and keeps its id, lot_id and
   // count_soft (all 0 when there is no such row). The first report after
-  // creation is only taken as the starting point. log may be null.
+  // creation (unless a Restart came first) is only taken as the starting
+  // point. log may be null.
   TCounter(TMessLog* log, bool softCounter, int address, int loopId, TODBC* conn);
   TCounter(const TCounter&) = delete;
   TCounter& operator=(const TCounter&) = delete;
@@ -48,6 +49,10 @@ class TCounter {
   static int CounterValue(std::string_view report, int i);
   // Pulses counted between two 4-bit running counts (0..15; the count wraps).
   static int CounterStep(int last, int now);
+  // The device powered up: its hardware counters start again from 0, and 0
+  // becomes what the next report counts from, so the steps the device made
+  // before that report are counted too.
+  void Restart();
   // Counts one granted pass at the device.
   void AddSoftCount();
   // Applies an increase of count_soft made by another program since the last

@@ -111,6 +111,7 @@ void TLoop::BindHandlers() {
   Card->OnBarCode = [this](int reader, const std::string& value) { BarcodeEvent(reader, value); };
   Card->OnPrinter = [this](int reader, const std::string& value) { PrinterEvent(reader, value); };
   Card->OnCounter = [this](int reader, const std::string& value) { CounterEvent(reader, value); };
+  Card->OnCounterRestart = [this](int reader) { CounterRestartEvent(reader); };
   Card->OnInput = [this](int reader, const std::string& value) { InputEvent(reader, value); };
   Card->OnError = [this](int reader) { OfflineEvent(reader); };
   Card->OnPowerUp = [this](int reader) { PowerUpEvent(reader); };

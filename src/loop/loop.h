@@ -82,6 +82,8 @@ class TLoop {
   // Device status events and outputs.
   void PrinterEvent(int reader, const std::string& value);
   void CounterEvent(int reader, const std::string& value);
+  // A power-up report: the device's counters start again from 0.
+  void CounterRestartEvent(int reader);
   void InputEvent(int reader, const std::string& value);
   void OfflineEvent(int reader);
   void PowerUpEvent(int reader);

@@ -232,6 +232,14 @@ void TLoop::CounterEvent(int reader, const std::string& value) {
   }
 }
 
+void TLoop::CounterRestartEvent(int reader) {
+  // No database work: the counter only forgets the values of before the
+  // power-up, also while the database is down.
+  if (reader <= 0 || reader >= static_cast<int>(Counters.size()) || !Counters[reader]) return;
+  Counters[reader]->Restart();
+  if (DebugLog) Log("Counters of address " + std::to_string(reader) + " restart from 0");
+}
+
 void TLoop::InputEvent(int reader, const std::string& value) {
   if (reader <= 0) return;
   try {

@@ -136,6 +136,7 @@ class BusTest : public ::testing::Test {
     card_.OnPowerUp = reader("PowerUp");
     card_.OnEscrowLever = reader("EscrowLever");
     card_.OnCashBox = reader("CashBox");
+    card_.OnCounterRestart = reader("CounterRestart");
   }
 
   bool Open() {

@@ -1,8 +1,15 @@
 // The poll thread against a device end on a real pseudo-terminal: reply
 // decoding, acknowledgements, online/offline bookkeeping, counter baselines.
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "busfixture.h"
 
@@ -18,6 +25,82 @@ class PollTest : public BusTest {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(events_.WaitFor("ErrorEx " + std::to_string(address) + " 1"));
   }
+  std::size_t FramesOf(char letter) const {
+    std::size_t n = 0;
+    for (const auto& f : device_.Frames()) n += f.letter() == letter;
+    return n;
+  }
+  // Waits until the device has received n more frames with this letter.
+  bool WaitMoreOf(char letter, std::size_t n) {
+    const std::size_t target = FramesOf(letter) + n;
+    return device_.WaitFrames([&](const std::vector<TPtyDevice::TFrame>& frames) {
+      std::size_t seen = 0;
+      for (const auto& f : frames) seen += f.letter() == letter;
+      return seen >= target;
+    });
+  }
+  // The position of an event line, or -1.
+  int IndexOf(const std::string& line) const {
+    const auto lines = events_.Lines();
+    const auto it = std::find(lines.begin(), lines.end(), line);
+    return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
+  }
+};
+
+// A device steered from the test thread: the text it answers counter polls
+// with, one report for its next card poll, and silence (all of it, or until
+// the next counter poll, which it answers first).
+class TSteeredDevice {
+ public:
+  explicit TSteeredDevice(TPtyDevice& device) {
+    device.SetResponder([state = state_](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+      return state->Answer(f, a);
+    });
+  }
+  void Counter(const std::string& text) {
+    std::lock_guard lk(state_->lock);
+    state_->counter = text;
+  }
+  void NextCardPoll(char kind, const std::string& payload) {
+    std::lock_guard lk(state_->lock);
+    state_->report = ReplyText(1, kind, payload);
+  }
+  void Silent(bool on) {
+    std::lock_guard lk(state_->lock);
+    state_->silent = on;
+  }
+  void SilentUntilCounterPoll() {
+    std::lock_guard lk(state_->lock);
+    state_->silent = true;
+    state_->untilCounterPoll = true;
+  }
+
+ private:
+  struct TState {
+    std::mutex lock;
+    std::string counter = "00000";
+    std::optional<std::string> report;
+    bool silent = false;
+    bool untilCounterPoll = false;
+
+    // Device thread.
+    bool Answer(const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+      std::lock_guard lk(lock);
+      if (silent && untilCounterPoll && f.letter() == 'R') silent = untilCounterPoll = false;
+      if (silent) return true;  // no chunks: no answer
+      if (f.letter() == 'R') {
+        a.chunks = {ReplyFrame(ReplyText(f.address, 'R', counter))};
+        return true;
+      }
+      if (f.letter() == 'C' && report) {
+        a.chunks = {ReplyFrame(*report)};
+        report.reset();
+        return true;
+      }
+      return false;
+    }
+  };
+  std::shared_ptr<TState> state_ = std::make_shared<TState>();
 };
 
 TEST_F(PollTest, FirstContactGivesPowerUpThenErrorEx) {
@@ -210,6 +293,78 @@ TEST_F(PollTest, CounterBaselineAfterStartAndAfterPowerUp) {
   ASSERT_TRUE(events_.WaitFor("Counter 1 44444"));
 }
 
+// A device that went silent and answers a counter poll before it reports its
+// power-up: that answer was made after the restart and is not compared with
+// the values of before. One that went silent without restarting keeps its
+// counts, and its first answer is reported as soon as a card poll shows it
+// did not restart.
+TEST_F(PollTest, CounterAnswerBeforeThePowerUpReportIsNotComparedWithTheOldValues) {
+  card_.SetNoInputs(true);
+  TSteeredDevice dev(device_);
+  dev.Counter("55555");
+  OpenOne(1);
+  ASSERT_TRUE(WaitMoreOf('R', 2));
+  dev.Counter("66666");
+  ASSERT_TRUE(events_.WaitFor("Counter 1 66666"));
+
+  // Power cycle: silent until declared offline, counters back at 0, a counter
+  // poll answered first, then the power-up report.
+  dev.Silent(true);
+  ASSERT_TRUE(events_.WaitFor("Error 1"));
+  dev.Counter("00000");
+  dev.NextCardPoll('p', "");
+  dev.SilentUntilCounterPoll();
+  ASSERT_TRUE(events_.WaitFor("CounterRestart 1"));
+  ASSERT_TRUE(WaitMoreOf('R', 2));  // the first answer after the power-up is the baseline
+  dev.Counter("10000");
+  ASSERT_TRUE(events_.WaitFor("Counter 1 10000"));
+  EXPECT_EQ(events_.Count("Counter 1 00000"), 0);
+  EXPECT_LT(IndexOf("CounterRestart 1"), IndexOf("Counter 1 10000"));
+
+  // A line outage: the device kept counting, and its first answer after it
+  // reports the change without waiting for another one. No restart.
+  dev.Silent(true);
+  ASSERT_TRUE(events_.WaitFor("Error 1", 2));
+  dev.Counter("30000");
+  dev.SilentUntilCounterPoll();
+  ASSERT_TRUE(events_.WaitFor("Counter 1 30000"));
+  EXPECT_EQ(events_.Count("CounterRestart 1"), 1);
+}
+
+// While the main thread is busy the event ring fills up, and the counter
+// restart of a power-up report finds no room: it stays pending, and a counter
+// report made after the power-up waits for it instead of going first.
+TEST_F(PollTest, CounterRestartRefusedByAFullEventRingStillGoesFirst) {
+  card_.SetNoInputs(true);
+  TSteeredDevice dev(device_);
+  dev.Counter("22222");
+  OpenOne(1);
+  ASSERT_TRUE(WaitMoreOf('R', 2));
+
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  main_.Loop().Post([released] { released.wait(); });
+  // Releases the main thread also when an assertion ends the test early.
+  std::unique_ptr<std::promise<void>, void (*)(std::promise<void>*)> guard(
+      &release, [](std::promise<void>* p) { p->set_value(); });
+
+  // 64 input changes: 63 wait in the ring, and it is full.
+  dev.NextCardPoll('L', "3" + std::string(64, '2'));
+  ASSERT_TRUE(WaitMoreOf('L', 1));
+  dev.NextCardPoll('P', "");
+  ASSERT_TRUE(WaitMoreOf('X', 1));  // the gate re-send: the report was handled
+  ASSERT_TRUE(WaitMoreOf('R', 1));  // the baseline after the power-up
+  dev.Counter("33333");
+  ASSERT_TRUE(WaitMoreOf('R', 2));  // the change, refused while the ring is full
+  EXPECT_EQ(events_.Count("CounterRestart 1"), 0);
+
+  guard.reset();
+  ASSERT_TRUE(events_.WaitFor("Counter 1 33333", 1, std::chrono::seconds(60)));
+  ASSERT_GE(IndexOf("CounterRestart 1"), 0);
+  EXPECT_LT(IndexOf("CounterRestart 1"), IndexOf("Counter 1 33333"));
+  EXPECT_EQ(events_.Count("Counter 1 33333"), 1);
+}
+
 TEST_F(PollTest, PollLettersFollowTheTicks) {
   card_.OnCounter = [](int, const std::string&) {};
   card_.OnInput = [](int, const std::string&) {};
@@ -268,6 +423,76 @@ TEST_F(PollTest, PowerUpResendsTheHeldGateState) {
   main_.Do([&] { card_.SetGate(1, true); });
   ASSERT_TRUE(WaitCommand(1, "OGATE UP"));
   EXPECT_TRUE(card_.GetGate(1));
+}
+
+// The main thread changes the held gate state at random moments around the
+// poll thread's re-send after a power-up report: whatever the interleaving,
+// the last gate command the device receives is the state held last.
+TEST_F(PollTest, GateResentAfterPowerUpNeverOvertakesAConcurrentSetGate) {
+  card_.SetIdleMsg(1, "DOWN");
+  card_.SetGateUpMsg(1, "UP");
+  // Device thread: the next card poll after arming is answered with a power-up.
+  auto armed = std::make_shared<std::atomic<char>>(0);
+  auto reported = std::make_shared<std::atomic<int>>(0);
+  device_.SetResponder([armed, reported](const TPtyDevice::TFrame& f, TPtyDevice::TAnswer& a) {
+    if (f.letter() != 'C') return false;
+    const char kind = armed->exchange(0);
+    if (kind == 0) return false;
+    a.chunks = {ReplyFrame(ReplyText(f.address, kind, ""))};
+    ++*reported;
+    return true;
+  });
+  OpenOne(1);
+  auto cardPolls = [](const std::vector<TPtyDevice::TFrame>& frames) {
+    std::size_t n = 0;
+    for (const auto& f : frames) n += f.letter() == 'C';
+    return n;
+  };
+  auto lastGateCommand = [this] {
+    const auto frames = device_.Frames();
+    for (auto f = frames.rbegin(); f != frames.rend(); ++f)
+      if (std::toupper(f->letter()) == 'O' || std::toupper(f->letter()) == 'X') return *f;
+    return TPtyDevice::TFrame{};
+  };
+
+  std::mt19937 rng(7);
+  constexpr int kRounds = 300;
+  int mismatches = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const int before = *reported;
+    *armed = rng() % 2 ? 'P' : 'p';
+    // A burst of changes back to back, starting a random moment after the
+    // device answered with its power-up: its end falls at varying moments
+    // around the poll thread's re-send, which contends with the burst for the
+    // gate state. At most twelve, so that the ring holds them all.
+    const auto offset = std::chrono::microseconds(rng() % 120);
+    std::vector<bool> burst(1 + rng() % 12);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = rng() % 2 == 1;
+    bool held = false;
+    main_.Do([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (*reported == before && std::chrono::steady_clock::now() < deadline) {
+      }
+      const auto start = std::chrono::steady_clock::now() + offset;
+      while (std::chrono::steady_clock::now() < start) {
+      }
+      for (const bool up : burst) card_.SetGate(1, up);
+      held = card_.GetGate(1);
+    });
+    ASSERT_EQ(*reported, before + 1) << "the device was never polled after arming";
+    // One command goes out per poll cycle: after the re-send and the burst
+    // plus one more card poll, every command queued by now has gone out.
+    const std::size_t target = cardPolls(device_.Frames()) + burst.size() + 2;
+    ASSERT_TRUE(device_.WaitFrames([&](const auto& f) { return cardPolls(f) >= target; }));
+    const TPtyDevice::TFrame last = lastGateCommand();
+    const bool sentUp = std::toupper(last.letter()) == 'O';
+    if (sentUp != held) {
+      ++mismatches;
+      ADD_FAILURE() << "round " << round << ": held " << (held ? "up" : "down")
+                    << ", last command sent " << last.command;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST_F(PollTest, ClockStampedGateCommandsAfterLowerCasePowerUp) {

@@ -142,6 +142,36 @@ TEST_P(CounterTest, DifferencesCountWithWrapAndApplyTheItemsOfEachInput) {
   EXPECT_EQ(LogSince(mark2).find("Counter sql"), std::string::npos);
 }
 
+TEST_P(CounterTest, AfterARestartTheNextReportCountsFromZero) {
+  auto c = Make(3);
+  c->Process(Report({5, 9, 0, 0, 15}));
+  c->Process(Report({6, 9, 0, 0, 15}));  // an ordinary step
+  EXPECT_EQ(Counts(10), (std::vector<int>{101, 200, 300, 400, 500}));
+  EXPECT_EQ(LotCount(1), 11);
+
+  // The device powers up: its counters are 0 again. Counter 1 then shows 1,
+  // counter 2 shows 3 (three steps made before this report), counter 5 still
+  // 0: taken as a wrap from the values of before, they would count 11, 10 and 1.
+  c->Restart();
+  c->Process(Report({1, 3, 0, 0, 0}));
+  EXPECT_EQ(Counts(10), (std::vector<int>{102, 203, 300, 400, 500}));
+  EXPECT_EQ(LotCount(1), 12);
+  EXPECT_EQ(LotCount(2), 0);  // 1 - 3 stops at 0
+
+  // Counting goes on from there, wrapping as usual.
+  c->Process(Report({15, 3, 0, 0, 0}));
+  c->Process(Report({2, 3, 0, 0, 0}));
+  EXPECT_EQ(Counts(10), (std::vector<int>{119, 203, 300, 400, 500}));
+  EXPECT_EQ(LotCount(1), 29);
+
+  // A restart before any report: 0 is known, so the first report counts too.
+  auto fresh = Make(3);
+  fresh->Restart();
+  fresh->Process(Report({4, 0, 0, 0, 0}));
+  EXPECT_EQ(DeviceInt(10, "count1"), 123);
+  EXPECT_EQ(LotCount(1), 33);
+}
+
 TEST_P(CounterTest, SubtractingStopsAtZeroAndAddingHasNoCeiling) {
   Exec("UPDATE lot SET lot_count = 100 WHERE id = 1");
   auto c = Make(3);

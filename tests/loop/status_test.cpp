@@ -7,6 +7,7 @@
 #include "counters/input.h"
 #include "db/sql.h"
 #include "loopfixture.h"
+#include "script.h"
 
 namespace orlo::test {
 namespace {
@@ -150,6 +151,70 @@ TEST_F(LoopStatus, CounterReportsCountLotsThroughTheirItems) {
   ASSERT_TRUE(WaitLog("Counter event Reader 3 input value: 35100")) << LogText();
   EXPECT_EQ(QueryInt("SELECT count1 FROM device WHERE id = " + dev), 5);
   EXPECT_EQ(QueryInt("SELECT lot_count FROM lot WHERE id = 1"), 14);
+}
+
+// A reader power-cycled twice ('P', then 'p'): its counters start again at 0,
+// and the counts go on from 0 instead of taking the drop as a wrap from the
+// values of before.
+TEST_P(LoopStatusP, PowerCycledReaderCountsOnFromZero) {
+  AddLot(1, 10, 100);
+  Exec("INSERT INTO counters (id, name, lot_id) VALUES (1, 'In', 1)");
+  AddLoop(1, "GATEPC", 5);
+  const std::string dev = std::to_string(AddDevice(1, 3, "Reader 3", {{"lot_id", "1"}}));
+  Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (" + dev +
+       ", 2, 1, 1)");
+  auto count1 = [&] { return QueryInt("SELECT count1 FROM device WHERE id = " + dev); };
+  auto lotCount = [&] { return QueryInt("SELECT lot_count FROM lot WHERE id = 1"); };
+  StartSim(5, {3});
+  sim::TSimScript sim(Sim());
+  auto run = [&](const std::string& line) {
+    const auto out = sim.Execute(line);
+    ASSERT_FALSE(out.empty());
+    ASSERT_EQ(out.back().rfind("ok", 0), 0u) << line << ": " << out.back();
+  };
+  // Counter 1 (input 2) shows the value of the first character.
+  auto step = [&](const std::string& counters) {
+    const std::string event = "Counter event Reader 3 input value: " + counters;
+    const int seen = LogCount(event);
+    run("counters 3 " + counters);
+    ASSERT_TRUE(WaitLog(event, seen + 1)) << LogText();
+  };
+  auto powerCycle = [&](const std::string& kind, int cycle) {
+    run("offline 3");
+    ASSERT_TRUE(WaitLog("Offline, Device: Reader 3", cycle)) << LogText();
+    run("counters 3 00000");
+    run("restart 3 " + kind);
+    ASSERT_TRUE(WaitLog("Counters of address 3 restart from 0", cycle)) << LogText();
+  };
+
+  run("counters 3 30000");
+  CreateLoop(1);
+  ASSERT_TRUE(WaitLog("Device started.")) << LogText();
+  ASSERT_TRUE(WaitPollsOf(3, 'R', 2));
+  step("40000");  // the starting point
+  step("50000");
+  EXPECT_EQ(count1(), 1);
+  EXPECT_EQ(lotCount(), 11);
+
+  // One step after the power-up counts one (as a wrap from 5 it would be 12).
+  powerCycle("P", 1);
+  ASSERT_TRUE(WaitPollsOf(3, 'R', 2));
+  step("10000");
+  EXPECT_EQ(count1(), 2);
+  EXPECT_EQ(lotCount(), 12);
+
+  // Steps the reader made before its first counter answer after the power-up
+  // count too, and a wrap afterwards is an ordinary wrap: 0 -> 3 -> 15 -> 2.
+  powerCycle("p", 2);
+  run("counters 3 20000");
+  ASSERT_TRUE(WaitPollsOf(3, 'R', 2));
+  step("30000");
+  EXPECT_EQ(count1(), 5);
+  EXPECT_EQ(lotCount(), 15);
+  step("?0000");
+  step("20000");
+  EXPECT_EQ(count1(), 20);
+  EXPECT_EQ(lotCount(), 30);
 }
 
 TEST_F(LoopStatus, ShortCounterReportIsInvalid) {
