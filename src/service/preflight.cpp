@@ -247,19 +247,40 @@ std::string ConnectProblem(const TConnParams& p, const std::vector<TDiagnostic>&
   return "cannot connect to the " + Destination(p) + ": " + why;
 }
 
+bool WritableForService(const std::string& what, const std::string& path, int mode,
+                        TCheckReport& report) {
+  if (::access(path.c_str(), mode) == 0) return true;
+  const int err = errno;
+  report.Problem("SQLite database " + what + " " + Quoted(path) +
+                 " is not writable for this user (" + SystemError(err) +
+                 "); the service user must be able to write it");
+  return false;
+}
+
+// The SQLite driver would make a new empty file for a missing one, and opens
+// one it may not write read-only: the service's first write would fail. SQLite
+// keeps its journal beside the file, so the folder must be writable too. (A
+// database copied in by root is the usual case: run the check as the service
+// user.)
+bool CheckSQLiteFile(const std::string& file, TCheckReport& report) {
+  std::error_code ec;
+  if (!fs::exists(file, ec)) {
+    report.Problem("SQLite database file " + Quoted(file) +
+                   " does not exist (registry value Database)");
+    return false;
+  }
+  const std::string folder = fs::absolute(file, ec).parent_path().string();
+  return WritableForService("file", file, R_OK | W_OK, report) &&
+         WritableForService("folder", folder, W_OK | X_OK, report);
+}
+
 bool Connect(TODBC& db, const TConnParams& p, TDiagnostics& diags, TCheckReport& report) {
   if (!db.Bound()) {
     report.Problem(
         "the ODBC driver manager libodbc.so.2 cannot be loaded (Debian package libodbc2)");
     return false;
   }
-  std::error_code ec;
-  // The SQLite driver would make a new empty file: say that it is missing.
-  if (IsSQLiteSite(p) && !fs::exists(p.Database, ec)) {
-    report.Problem("SQLite database file " + Quoted(p.Database) +
-                   " does not exist (registry value Database)");
-    return false;
-  }
+  if (IsSQLiteSite(p) && !CheckSQLiteFile(p.Database, report)) return false;
   db.SetLog(diags.Log());
   db.SetReportErrors(true);
   db.SetBindColumns(true);

@@ -175,8 +175,13 @@ TEST_F(CheckSQLiteTest, AMissingFunctionExtensionIsOneLine) {
   ExpectOneProblem(Check(), {"SQLite function extension " + missing, "does not exist"});
 }
 
-TEST_F(CheckSQLiteTest, AMissingDatabaseFileIsOneLineAndIsNotMade) {
+TEST_F(CheckSQLiteTest, AMissingOrReadOnlyDatabaseFileIsOneLineAndIsNotMade) {
   MakeWorkingSite();
+  if (geteuid() != 0) {  // root writes a file of any mode (scripts/package-check covers it)
+    fs::permissions(databaseFile_, fs::perms::owner_read);
+    ExpectOneProblem(Check(), {"SQLite database file \"" + databaseFile_ + "\" is not writable"});
+    fs::permissions(databaseFile_, fs::perms::owner_read | fs::perms::owner_write);
+  }
   const std::string missing = dir_.file("none.db");
   SetRegistryValue("Database", RegString(missing));
   ExpectOneProblem(Check(), {"SQLite database file \"" + missing + "\" does not exist"});
