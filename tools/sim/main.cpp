@@ -24,9 +24,9 @@
 namespace {
 
 using orlo::sim::TSimScript;
+using orlo::sim::TSimulator;
 
 constexpr int kUsageError = 2;
-using orlo::sim::TSimulator;
 
 std::mutex gOutLock;  // one writer at a time on stdout and stderr
 
