@@ -135,4 +135,17 @@ std::string SqlStringText(const TODBC& db, std::string_view text) {
   return TSql(db.DBKind()).Escape(std::string(text));
 }
 
+void ReadLoopIds(TODBC& db, const std::string& computerName, std::vector<int>& own,
+                 std::vector<int>& shared) {
+  const std::string loopTable = db.QuoteTable("loop");
+  TODBCStatement q(db);
+  for (bool ok = q.ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" +
+                           SqlStringText(db, computerName) + "'");
+       ok; ok = q.dbSkip())
+    own.push_back(q.FieldAsInteger("id"));
+  for (bool ok = q.ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'"); ok;
+       ok = q.dbSkip())
+    shared.push_back(q.FieldAsInteger("id"));
+}
+
 }  // namespace orlo

@@ -1,6 +1,7 @@
 // The main-timer jobs that work on the service-wide connection alone: the
 // restart request, the daily and immediate resets, the lot count resets and
-// the gate schedule test. TOrloCard calls them from its tick (after asking its
+// the gate schedule test; and the loop ids that start-up (and the preflight
+// check) read. TOrloCard calls them from its tick (after asking its
 // supervisor IsConnected); tests call them with chosen times.
 //
 // Threads: they run on the caller's thread with statements of their own on
@@ -11,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -43,5 +45,12 @@ int GateDayNumber(int holidayTab, TDateTime date);
 // family ('' doubled; on MySQL/MariaDB the backslash doubled too), so a
 // computer name can never change a statement's meaning.
 std::string SqlStringText(const TODBC& db, std::string_view text);
+
+// The ids of the loops a computer takes at start-up: own are the rows named
+// like computerName (given in lower case), shared those named "POE/POF", each
+// in the order the database returns them. Both are read before any loop is
+// made, so a loop's set-up never runs while a cursor walks the table.
+void ReadLoopIds(TODBC& db, const std::string& computerName, std::vector<int>& own,
+                 std::vector<int>& shared);
 
 }  // namespace orlo

@@ -83,29 +83,16 @@ void TOrloCard::CreateLoops() {
   context.MessLog = MessLog.get();
   context.MainLoop = &mainLoop_;
   context.Mail = Mail.get();
-  const std::string loopTable = DB->QuoteTable("loop");
-
-  // The ids are read first and the loops made afterwards: a loop's set-up
-  // (schema upgrade included) must not run while a cursor walks the table.
   std::vector<int> own, shared;
-  {
-    TODBCStatement q(*DB);
-    for (bool ok = q.ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" +
-                             SqlStringText(*DB, ComputerName) + "'");
-         ok; ok = q.dbSkip())
-      own.push_back(q.FieldAsInteger("id"));
-    for (bool ok = q.ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'"); ok;
-         ok = q.dbSkip())
-      shared.push_back(q.FieldAsInteger("id"));
-  }
+  ReadLoopIds(*DB, ComputerName, own, shared);
 
-  LoopIdList = "(";
+  // "(4,9)"; empty without a loop of our own, and the open-flag check is skipped.
+  std::string idList;
   for (int id : own) {
     Loops.push_back(std::make_unique<TLoop>(context, id));
-    LoopIdList += std::to_string(id) + ",";
+    idList += (idList.empty() ? "(" : ",") + std::to_string(id);
   }
-  LoopIdList.back() = ')';
-  if (own.empty()) LoopIdList.clear();  // no loop of our own: the open-flag check is skipped
+  LoopIdList = idList.empty() ? idList : idList + ")";
 
   for (int id : shared) Loops.push_back(std::make_unique<TLoop>(context, id));
 

@@ -11,7 +11,7 @@ command -v systemd-analyze >/dev/null 2>&1 || {
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
 sed "s|^ExecStart=[^ ]*|ExecStart=$1|" "$2" >"$dir/orlocard.service" || exit 1
-out=$(systemd-analyze verify "$dir/orlocard.service" 2>&1)
+out=$(systemd-analyze verify --man=no "$dir/orlocard.service" 2>&1)
 rc=$?
 if [ -n "$out" ]; then
   echo "$out"

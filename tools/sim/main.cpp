@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/program.h"
 #include "script.h"
 #include "simulator.h"
 
@@ -24,6 +25,8 @@ namespace {
 
 using orlo::sim::TSimScript;
 using orlo::sim::TSimulator;
+
+constexpr int kUsageError = 2;
 
 std::mutex gOutLock;  // one writer at a time on stdout and stderr
 
@@ -130,7 +133,17 @@ int main(int argc, char** argv) {
   app.add_option("--script", scriptFile, "run the commands in this file at start");
   app.add_flag("--trace", trace, "print every received frame and every answer to stderr");
   app.add_flag("--commands", listCommands, "print the command language and exit");
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", orlo::ProgramVersion());
+  app.footer("The manual page orlocard-sim(1) tells more.\n");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help, --version
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // Wrong options: the usage on stderr and status 2, as orlocard does.
+    std::cerr << "orlocard-sim: " << e.what() << "\n\n" << app.help();
+    return kUsageError;
+  }
 
   if (listCommands) {
     std::cout << TSimScript::Help() << "\n";
@@ -153,7 +166,7 @@ int main(int argc, char** argv) {
       auto out = setup.Execute("devices " + devices);
       if (out.empty() || out.back().rfind("ok", 0) != 0) {
         std::cerr << "orlocard-sim: --devices: " << (out.empty() ? "" : out.back()) << "\n";
-        return 2;
+        return kUsageError;
       }
     }
     setup.Execute("pace " + std::to_string(pace));
