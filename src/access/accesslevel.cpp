@@ -22,7 +22,7 @@ bool InWindow(long long start, long long end, long long t) {
 // exp_iry T + days. A shared period is written to the card_type row named by
 // the card's card_type column, an own period to the card row.
 void StartPeriod(TODBC& odbc, TODBCStatement& card, bool shared, TDateTime t, int days) {
-  TSql sql(dbkMySQL);
+  TSql sql(odbc);
   sql.AddInt("date_set", 1);
   sql.AddDateTime("start_dt", t);
   sql.AddDateTime("exp_iry", t + days);

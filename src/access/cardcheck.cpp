@@ -179,7 +179,7 @@ int ProcessCard(bool debugLog, TMessLog* log, TODBC& odbc, double cardNo, int ad
   rec.firstName = out.firstName;
   rec.lastName = card.FieldAsString("last_name");
   rec.memFlag = memFlag;
-  WriteTransaction(update, odbc.DBKind(), rec);
+  WriteTransaction(update, rec);
   return code;
 }
 

@@ -116,8 +116,8 @@ struct TTransRecord {
   std::string deviceName, firstName, lastName;
   bool memFlag = false;
 };
-// Text values are escaped for kind, the connection's database family.
-bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& rec);
+// Text values are escaped by the rules of the statement's connection.
+bool WriteTransaction(TODBCStatement& update, const TTransRecord& rec);
 
 // Fills a display template: %1..%4 misc fields, %c card text (or the card
 // row's number), %d uses left or days to expiry, %f %l %s first name, last

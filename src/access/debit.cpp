@@ -37,15 +37,15 @@ bool DebitCard(TODBC& odbc, TODBCStatement& card, TODBCStatement& cardType, TDat
 }
 
 void UpdateDebitDate(TODBCStatement& update, double cardNo, TDateTime transTime) {
-  TSql sql(dbkMySQL);
+  TSql sql(update);
   sql.AddDateTime("debit_date", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
   detail::Seen(update, update.ExecSQLFmt(text, cardNo));
 }
 
-bool WriteTransaction(TODBCStatement& update, TDBKind kind, const TTransRecord& rec) {
-  TSql sql(kind);
+bool WriteTransaction(TODBCStatement& update, const TTransRecord& rec) {
+  TSql sql(update);
   sql.AddFloat("card_no", rec.cardNo);
   sql.AddDateTime("dat_e", rec.when);
   sql.AddInt("device_id", rec.deviceId);

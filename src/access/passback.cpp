@@ -59,7 +59,7 @@ bool PassbackAllows(TODBCStatement& card, TODBCStatement& cardType, TODBCStateme
 }
 
 void UpdateLastPass(TODBCStatement& update, double cardNo, TDateTime transTime) {
-  TSql sql(dbkMySQL);
+  TSql sql(update);
   sql.AddDateTime("trans_dt", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);

@@ -306,6 +306,8 @@ class TODBCStatement {
   std::string FieldName(int index) const;       // upper-cased
   TColCategory FieldCategory(int index) const;
 
+  // The database family of the statement's connection (dbkUnknown without one).
+  TDBKind DBKind() const;
   bool Allocated() const;  // false when never allocated or invalidated
   bool CanRefresh() const;
   std::string LastSQL() const;

@@ -25,15 +25,15 @@ namespace orlo::detail {
   X(SQLGetEnvAttr)                                                                                \
   X(SQLSetEnvAttr)                                                                                \
   X(SQLDrivers)                                                                                   \
-  X(SQLDataSources) X(SQLGetConnectAttr) X(SQLSetConnectAttr) X(SQLConnect) X(SQLDriverConnect)   \
-      X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables)          \
-          X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare)     \
-              X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch)          \
-                  X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute)            \
-                      X(SQLColumns) X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter)        \
-                          X(SQLSetPos) X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect)           \
-                              X(SQLFreeHandle) X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec) \
-                                  X(SQLCancel)
+  X(SQLDataSources)                                                                               \
+  X(SQLGetConnectAttr) X(SQLSetConnectAttr) X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) \
+      X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics)             \
+          X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare) X(SQLExecute)        \
+              X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll)      \
+                  X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns)                \
+                      X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos)         \
+                          X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle)       \
+                              X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
 
 struct OdbcApi {
 #define ORLO_ODBC_DECLARE(name) decltype(&::name) name = nullptr;

@@ -526,6 +526,8 @@ TColCategory TODBCStatement::FieldCategory(int index) const {
   return st_->cols[index].category;
 }
 
+TDBKind TODBCStatement::DBKind() const { return core_ ? core_->kind.load() : dbkUnknown; }
+
 bool TODBCStatement::Allocated() const {
   if (!core_) return false;
   std::lock_guard guard(core_->lock);

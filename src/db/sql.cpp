@@ -35,6 +35,14 @@ std::string Two(int v) {
 
 TSql::TSql(TDBKind kind) : kind_(kind) {}
 
+TSql::TSql(const TODBC& odbc) : kind_(RulesOf(odbc.DBKind())) {}
+
+TSql::TSql(const TODBCStatement& statement) : kind_(RulesOf(statement.DBKind())) {}
+
+TDBKind TSql::RulesOf(TDBKind connectionKind) {
+  return connectionKind == dbkUnknown ? dbkMySQL : connectionKind;
+}
+
 void TSql::Clear() {
   names_.clear();
   values_.clear();

@@ -18,6 +18,14 @@ class TSql {
   // kind selects the escaping rules (backslashes are doubled for dbkMySQL
   // only) and the current-date function.
   explicit TSql(TDBKind kind);
+  // The rules of the connection's database family, as its server names it
+  // (see TODBC::DBKind): every statement text built for a connection takes
+  // its rules from here. A family the server did not name keeps the MySQL
+  // rules: doubling backslashes as well can only ever store a doubled
+  // backslash, never end a string early.
+  explicit TSql(const TODBC& odbc);
+  explicit TSql(const TODBCStatement& statement);
+  static TDBKind RulesOf(TDBKind connectionKind);
 
   void Clear();
   int Count() const { return static_cast<int>(names_.size()); }

@@ -17,6 +17,7 @@
 #include "log/messlog.h"
 #include "platform/format.h"
 #include "platform/program.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -147,7 +148,7 @@ void TLoop::CreateCardInterface() {
         Log("Failed to open port COM" + std::to_string(Card->Port()) + " for loop id " +
             std::to_string(LoopId));
       }
-    } else if (Upper(loopRow.FieldAsString("name")) == "POE/POF") {
+    } else if (UpperCase(loopRow.FieldAsString("name")) == "POE/POF") {
       CreateSoftCounters();
     }
     RaiseLotFullFlags();
@@ -158,13 +159,6 @@ void TLoop::CreateCardInterface() {
   } catch (...) {
     Log("CreateCardInterface - Exception");
   }
-}
-
-std::string TLoop::Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  });
-  return text;
 }
 
 bool TLoop::UsableAddress(int address) {

@@ -152,9 +152,6 @@ class TLoop {
   bool UsableAddress(int address);
   TDeviceTypes DeviceTypeAt(int address) const;
   void Log(const std::string& line) const;
-  // The escaping rules for SQL text built with TSql on this connection.
-  TDBKind SqlKind() const;
-  static std::string Upper(std::string text);
 };
 
 }  // namespace orlo

@@ -138,15 +138,6 @@ void UpdateLotFullDevice(TLoop& loop, const TLotFullDevice& device) {
 
 }  // namespace
 
-TDBKind TLoop::SqlKind() const {
-  // The MySQL rules double backslashes as well as quotes, which keeps text
-  // safe on every family; only where backslash is known to be an ordinary
-  // character (SQLite) would that store a doubled backslash, so there the
-  // standard rules apply.
-  if (DB && Upper(DB->ConnectString()).find("SQLITE") != std::string::npos) return dbkUnknown;
-  return dbkMySQL;
-}
-
 bool TLoop::PrinterWords(const std::string& value, int& first, int& second) {
   const auto comma = value.find(',');
   if (comma == std::string::npos) {
@@ -203,7 +194,7 @@ void TLoop::PrinterEvent(int reader, const std::string& value) {
     EventLog->SetPrinterStatus(first);
     EventLog->AddEvent("PTR", TEventLog::kPrinter, reader);
   }
-  TSql sql(SqlKind());
+  TSql sql(*DB);
   AddPrinterColumns(sql, first, false);
   AddPrinterColumns(sql, second, true);
   std::string text;
@@ -301,7 +292,7 @@ void TLoop::ManualOpen(int address, int pulse) {
   if (!DB) return;
   TODBCStatement q(*DB);
   q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
-  TSql sql(SqlKind());
+  TSql sql(*DB);
   sql.AddDateTime("dat_e", Now());
   sql.AddInt("device_id", q.FieldAsInteger("id"));
   sql.AddInt("error_code", 999);

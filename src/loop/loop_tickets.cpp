@@ -2,7 +2,7 @@
 // from the spitters' ticket records, both in `tickinv` (one row per barcode).
 //
 // The barcode is text from a device. It reaches SQL only as a string
-// literal escaped by the loop's SQL rules (SqlKind), never through a format
+// literal escaped by the rules of the loop's connection, never through a format
 // string, so a barcode holding a quote, a backslash or a '%' is judged and
 // recorded like any other. Main thread only, like every handler of the loop.
 #include <cmath>
@@ -47,9 +47,9 @@ void LogLine(const TLoop& loop, const std::string& line) {
   if (loop.MessLog) loop.MessLog->Log(line);
 }
 
-// "where barcode='...'" with the barcode escaped by the loop's SQL rules.
-std::string BarcodeCondition(TDBKind kind, const std::string& barcode) {
-  return "where barcode='" + TSql(kind).Escape(barcode) + "'";
+// "where barcode='...'" with the barcode escaped by the connection's rules.
+std::string BarcodeCondition(const TODBC& db, const std::string& barcode) {
+  return "where barcode='" + TSql(db).Escape(barcode) + "'";
 }
 
 // The issue time as "MMMDD/YYYY HH:NN:SS" (month as its short English name).
@@ -72,16 +72,16 @@ long long MinutesSince(TDateTime issued) {
 // Judges a readable exit pass and records what it changes: a pass never seen
 // before is entered, a valid one is marked used. Gives the outcome and the
 // device's pulse.
-TExitOutcome JudgeExitPass(TLoop& loop, TDBKind kind, int address, const std::string& barcode,
-                           TDateTime issued, int& pulse) {
+TExitOutcome JudgeExitPass(TLoop& loop, int address, const std::string& barcode, TDateTime issued,
+                           int& pulse) {
   TExitOutcome outcome = TExitOutcome::Valid;
   if (loop.MessLog) loop.MessLog->LogFmt("Checking BarCode: %s ", barcode);
-  const std::string where = BarcodeCondition(kind, barcode);
+  const std::string where = BarcodeCondition(*loop.DB, barcode);
   TODBCStatement q(loop.DB.get());
   bool found = q.ExecSQL("select * from tickinv " + where);
   if (!found) {
     // A pass never seen before (issued at a pay station): record it first.
-    TSql sql(kind);
+    TSql sql(*loop.DB);
     sql.AddField("barcode", barcode, true);
     sql.AddInt("issuerid", 0);
     sql.AddInt("status", 0);
@@ -109,7 +109,7 @@ TExitOutcome JudgeExitPass(TLoop& loop, TDBKind kind, int address, const std::st
         outcome = TExitOutcome::Expired;
     }
     if (outcome == TExitOutcome::Valid) {
-      TSql sql(kind);
+      TSql sql(*loop.DB);
       sql.AddInt("takerid", address);
       sql.AddInt("status", 1);
       sql.AddNow("out_date");
@@ -131,15 +131,15 @@ TExitOutcome JudgeExitPass(TLoop& loop, TDBKind kind, int address, const std::st
 // place only a row that an exit made and already used, for a ticket reported
 // after the fact; any other row with this barcode or ticket is archived and a
 // new one inserted.
-bool WriteTicketRecord(TLoop& loop, TDBKind kind, const TTicketData& data, int ticket) {
+bool WriteTicketRecord(TLoop& loop, const TTicketData& data, int ticket) {
   bool update = false;
-  std::string where = BarcodeCondition(kind, data.Barcode);
+  std::string where = BarcodeCondition(*loop.DB, data.Barcode);
   TODBCStatement q(loop.DB.get());
   TODBCStatement archive(loop.DB.get());
   if (q.ExecSQL("select * from tickinv " + where)) {
     update = q.FieldAsInteger("issuerid") == 0 && q.FieldAsInteger("takerid") != 0 && !data.Online;
     if (!update) {
-      TSql sql(kind);
+      TSql sql(*loop.DB);
       sql.AddField("barcode", data.Barcode + "*", true);
       std::string textSql;
       sql.BuildSQL("tickinv", false, textSql, where);
@@ -150,7 +150,7 @@ bool WriteTicketRecord(TLoop& loop, TDBKind kind, const TTicketData& data, int t
     if (q.ExecSQL("select * from tickinv " + where)) {
       update = q.FieldAsInteger("takerid") != 0 && !data.Online;
       if (!update) {
-        TSql sql(kind);
+        TSql sql(*loop.DB);
         sql.AddInt("ticket", -ticket);
         std::string textSql;
         sql.BuildSQL("tickinv", false, textSql, where);
@@ -159,7 +159,7 @@ bool WriteTicketRecord(TLoop& loop, TDBKind kind, const TTicketData& data, int t
     }
   }
 
-  TSql sql(kind);
+  TSql sql(*loop.DB);
   if (update) {
     LogLine(loop, "TickInv Record Found! Updating: " + where);
   } else {
@@ -201,7 +201,7 @@ void TLoop::CheckExitPass(int address, const std::string& barcode) {
   TODBCTransaction transaction(*DB);
   if (issued > 0 && !RecordDecision(transaction, "exit pass " + barcode, [&] {
         pulse = kDefaultExitPulse;
-        outcome = JudgeExitPass(*this, SqlKind(), address, barcode, issued, pulse);
+        outcome = JudgeExitPass(*this, address, barcode, issued, pulse);
       })) {
     AnswerWithoutDecision(address, barcode, true);
     return;
@@ -245,9 +245,8 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
 
   bool written = false;
   TODBCTransaction transaction(*DB);
-  const bool recorded = RecordDecision(transaction, "ticket " + text, [&] {
-    written = WriteTicketRecord(*this, SqlKind(), data, ticket);
-  });
+  const bool recorded = RecordDecision(transaction, "ticket " + text,
+                                       [&] { written = WriteTicketRecord(*this, data, ticket); });
   if (recorded && written) CountPassage(address);  // not recorded: not counted either
 }
 
