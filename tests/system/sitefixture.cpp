@@ -109,10 +109,18 @@ bool TProgramRun::Start() {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  for (auto& e : env_) envp.push_back(e.data());  // later entries win
+  envp.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) ADD_FAILURE() << "cannot start " << program;
   return rc == 0;
+}
+
+void TProgramRun::SetEnv(const std::string& name, const std::string& value) {
+  env_.push_back(name + "=" + value);
 }
 
 bool TProgramRun::Running() {

@@ -35,6 +35,8 @@ class TProgramRun {
   TProgramRun& operator=(const TProgramRun&) = delete;
 
   bool Start();
+  // An environment variable of the runs that follow (besides this process's own).
+  void SetEnv(const std::string& name, const std::string& value);
   bool Running();
   // SIGTERM and wait; the exit status (-1 when it did not end in time or
   // ended by a signal).
@@ -50,6 +52,7 @@ class TProgramRun {
 
  private:
   std::string home_, registry_;
+  std::vector<std::string> env_;  // "NAME=value"
   pid_t pid_ = -1;
 };
 
