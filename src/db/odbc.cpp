@@ -26,6 +26,10 @@ void* BindDriverManager(OdbcApi& api) {
   void* lib = dlopen("libodbc.so.2", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!lib) lib = dlopen("libodbc.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!lib) return nullptr;
+  // The driver manager loads its installer library to read data sources and
+  // drops it again, while the ini cache it built stays allocated: kept loaded
+  // once, the library and its cache live as long as the process.
+  dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   bool complete = true;
 #define ORLO_ODBC_RESOLVE(name)                                         \
   if (complete) {                                                       \
@@ -107,11 +111,12 @@ ConnectAttempt Attempt(const OdbcApi& api, SQLHENV env, const ConnectParams& p, 
   }
   a.Note(api, api.SQLSetConnectAttr(a.dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5),
                                     SQL_IS_UINTEGER));
-  // MariaDB Connector/ODBC leaks the catalog name set before a connect (a few
-  // bytes per attempt, and the supervisor retries every second while the
-  // server is down); its connection string names the database anyway.
-  const bool catalogInString = kind == dbkMySQL && p.dsn.empty();
-  if (!p.database.empty() && kind != dbkCodeBase && !catalogInString) {
+  // Only a connect by SQLConnect needs the catalog attribute: a connection
+  // string names the database itself. (MariaDB Connector/ODBC leaks the
+  // catalog name set before a connect, a few bytes per attempt, and the
+  // supervisor retries every second while the server is down.)
+  const bool byConnect = !p.dsn.empty() && kind != dbkMySQL;
+  if (!p.database.empty() && kind != dbkCodeBase && byConnect) {
     std::string catalog = p.database;
     a.Note(api, api.SQLSetConnectAttr(a.dbc, SQL_ATTR_CURRENT_CATALOG,
                                       reinterpret_cast<SQLCHAR*>(catalog.data()), SQL_NTS));
@@ -125,8 +130,8 @@ ConnectAttempt Attempt(const OdbcApi& api, SQLHENV env, const ConnectParams& p, 
   SQLRETURN rc = SQL_ERROR;
   std::string in;
   if (!p.dsn.empty() && kind == dbkMySQL) {
-    in = detail::DataSourceConnectionString(p.dsn, p.user, p.password, kind);
-  } else if (!p.dsn.empty()) {
+    in = detail::DataSourceConnectionString(p.dsn, p.user, p.password, p.database, kind);
+  } else if (byConnect) {
     std::string dsn = p.dsn, user = p.user, pass = p.password;
     rc = api.SQLConnect(a.dbc, reinterpret_cast<SQLCHAR*>(dsn.data()), SQL_NTS,
                         reinterpret_cast<SQLCHAR*>(user.data()), SQL_NTS,
@@ -253,8 +258,13 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
   // The login may wait for the server up to its time-out, so it runs without
   // the lock: statement work meanwhile fails at once (not connected).
   const ConnectParams params{DSN, User, Password, Database, Driver, Options};
-  TDBKind hint = DetectDBKind(Driver, dbkUnknown);
-  if (!DSN.empty()) hint = DetectDBKind(DataSourceDriver(c.api, c.env, DSN), hint);
+  // The family a server named at an earlier connect of this object comes
+  // first: a reconnect then needs no second attempt.
+  TDBKind hint = c.serverKind;
+  if (hint == dbkUnknown) {
+    hint = DetectDBKind(Driver, dbkUnknown);
+    if (!DSN.empty()) hint = DetectDBKind(DataSourceDriver(c.api, c.env, DSN), hint);
+  }
   ConnectAttempt a = Attempt(c.api, c.env, params, hint);
   TDBKind kind = dbkUnknown;
   if (a.ok) {
@@ -282,6 +292,7 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
   c.dbc = a.dbc;
   c.connectString = a.connectString;
   c.kind = kind;
+  c.serverKind = kind;
   c.linkFailure = false;
   c.autocommitOff = false;
   c.lastAnswer = detail::SteadyMs();

@@ -210,8 +210,10 @@ std::string BuildConnectionString(const std::string& dsn, const std::string& use
 }
 
 std::string DataSourceConnectionString(const std::string& dsn, const std::string& user,
-                                       const std::string& password, TDBKind kind) {
+                                       const std::string& password, const std::string& database,
+                                       TDBKind kind) {
   std::string out = "DSN=" + ConnectionStringValue(dsn);
+  if (!database.empty()) out = Appended(out, "DATABASE=" + ConnectionStringValue(database));
   if (!user.empty()) out = Appended(out, "UID=" + ConnectionStringValue(user));
   if (!password.empty()) out = Appended(out, "PWD=" + ConnectionStringValue(password));
   return WithFamilyOptions(out, kind);

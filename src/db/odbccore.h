@@ -20,20 +20,21 @@ namespace orlo::detail {
 
 // The driver-manager functions, in the order they are resolved; all are
 // required. The pointer types come from the ODBC headers' own prototypes.
-#define ORLO_ODBC_ENTRY_POINTS(X)                                                                 \
-  X(SQLAllocHandle)                                                                               \
-  X(SQLGetEnvAttr)                                                                                \
-  X(SQLSetEnvAttr)                                                                                \
-  X(SQLDrivers)                                                                                   \
-  X(SQLDataSources)                                                                               \
-  X(SQLGetConnectAttr) X(SQLSetConnectAttr) X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) \
-      X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics)             \
-          X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare) X(SQLExecute)        \
-              X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll)      \
-                  X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns)                \
-                      X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos)         \
-                          X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle)       \
-                              X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
+#define ORLO_ODBC_ENTRY_POINTS(X)                                                            \
+  X(SQLAllocHandle)                                                                          \
+  X(SQLGetEnvAttr)                                                                           \
+  X(SQLSetEnvAttr)                                                                           \
+  X(SQLDrivers)                                                                              \
+  X(SQLDataSources)                                                                          \
+  X(SQLGetConnectAttr)                                                                       \
+  X(SQLSetConnectAttr) X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo)   \
+      X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys)    \
+          X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare) X(SQLExecute) X(SQLEndTran)       \
+              X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) \
+                  X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns) X(SQLSpecialColumns)    \
+                      X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos) X(SQLPutData)           \
+                          X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle) X(SQLFreeStmt) \
+                              X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
 
 struct OdbcApi {
 #define ORLO_ODBC_DECLARE(name) decltype(&::name) name = nullptr;
@@ -105,6 +106,7 @@ struct OdbcCore {
   std::atomic<bool> connected{false};
   std::atomic<bool> linkFailure{false};
   std::atomic<TDBKind> kind{dbkUnknown};
+  std::atomic<TDBKind> serverKind{dbkUnknown};  // the family of the last connected server
   std::atomic<std::uint64_t> faults{0};
   // SteadyMs when the call now waiting on the server began (0: none), and
   // when the server last answered a call.
@@ -174,11 +176,13 @@ std::string BuildConnectionString(const std::string& dsn, const std::string& use
                                   TDBKind kind);
 
 // The driver connection string of a data source whose family needs options
-// of its own (see BuildConnectionString): the data source gives driver,
-// server and database, the string adds the login and those options. No
-// DRIVER pair: next to DSN it would make the MySQL family's driver ignore
-// the data source's own settings.
+// of its own (see BuildConnectionString): the data source gives driver and
+// server, the string adds the login, the database (when given: it names the
+// database as the catalog attribute of a plain connect would) and those
+// options. No DRIVER pair: next to DSN it would make the MySQL family's
+// driver ignore the data source's own settings.
 std::string DataSourceConnectionString(const std::string& dsn, const std::string& user,
-                                       const std::string& password, TDBKind kind);
+                                       const std::string& password, const std::string& database,
+                                       TDBKind kind);
 
 }  // namespace orlo::detail

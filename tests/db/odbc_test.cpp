@@ -60,9 +60,9 @@ TEST(ConnectionString, SiteOptionsKeepTheirValuesAndBracesHideTheirContent) {
   EXPECT_EQ(detail::BuildConnectionString("", "u", "x;OPTION=7", "", "MariaDB", "", dbkMySQL),
             "DRIVER={MariaDB};UID=u;PWD={x;OPTION=7};OPTION=2" + kServerBounds);
   // A data source of the family: login and family options, no DRIVER pair.
-  EXPECT_EQ(detail::DataSourceConnectionString("site db", "u", "p}", dbkMySQL),
-            "DSN=site db;UID=u;PWD={p}}};OPTION=2" + kServerBounds);
-  EXPECT_EQ(detail::DataSourceConnectionString("lite", "", "", dbkUnknown), "DSN=lite");
+  EXPECT_EQ(detail::DataSourceConnectionString("site db", "u", "p}", "tarn", dbkMySQL),
+            "DSN=site db;DATABASE=tarn;UID=u;PWD={p}}};OPTION=2" + kServerBounds);
+  EXPECT_EQ(detail::DataSourceConnectionString("lite", "", "", "", dbkUnknown), "DSN=lite");
 }
 
 TEST(ConnectionString, PairsByKindAndEmptyParts) {

@@ -87,7 +87,7 @@ class DataSourceSiteTest : public SystemFixtureP {
     for (const auto& f : sim.Frames())
       if (f.frame.letter == 'G') answer = f.frame.data;
     EXPECT_EQ(answer.substr(3), std::string("Welcome ") + kFirstName + " Lee");
-    EXPECT_EQ(StopProgram(), 0);
+    EXPECT_EQ(StopProgram(), 0) << program_.Output();
     EXPECT_EQ(site_.QueryString("SELECT first_name FROM trans WHERE card_no = 1001"), kFirstName);
   }
 
