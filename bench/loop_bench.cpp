@@ -14,11 +14,14 @@
 //
 // Variants: SQLite and MariaDB (when ORLO_MARIADB_PORT names the private
 // server), each without and with an "Email Server" (a real SMTP server
-// process on loopback; every granted card must arrive there as a mail).
+// process on loopback; every granted card must arrive there as a mail), and
+// with --trace on or both, with the line trace writing every frame of the
+// loop ("Line Trace" in [Monitor]; --mail off --trace both sets the loop with
+// and without the trace side by side).
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
-//                  [--folder DIR]
+//                  [--folder DIR] [--mail off|on|both] [--trace off|on|both]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
 #include <signal.h>
@@ -67,7 +70,19 @@ struct Options {
   int pace = 9600;              // the simulator's line speed; 0 = unpaced
   std::string sqliteOptions;    // appended to the SQLite connection options
   std::string folder = "/tmp";  // where the site's temporary folder is made
+  std::string mail = "both";    // variants without and/or with card mail
+  std::string trace = "off";    // variants without and/or with the line trace
 };
+
+// The variants an off|on|both option asks for, in that order.
+std::vector<bool> Choices(const std::string& option) {
+  if (option == "off") return {false};
+  if (option == "on") return {true};
+  return {false, true};
+}
+bool ValidChoice(const std::string& option) {
+  return option == "off" || option == "on" || option == "both";
+}
 
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -88,13 +103,17 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.sqliteOptions = v;
     else if (a == "--folder")
       o.folder = v;
+    else if (a == "--mail")
+      o.mail = v;
+    else if (a == "--trace")
+      o.trace = v;
     else
       return false;
   }
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
-         o.pace >= 0;
+         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace);
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -125,9 +144,10 @@ class TSmtpSink {
   int port_ = 0;
 };
 
-void WriteSettings(const std::string& simPath, const TSmtpSink* sink) {
+void WriteSettings(const std::string& simPath, const TSmtpSink* sink, bool trace) {
   std::ofstream out(SettingsFileName(), std::ios::trunc);
   out << "[Ports]\nCOM1=" << simPath << "\n";
+  if (trace) out << "[Monitor]\nLine Trace=1\n";
   if (!sink) return;
   out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
       << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
@@ -193,8 +213,8 @@ void Present(sim::TSimulator& sim, int address, const std::string& card, TResult
   ++(gate->frame.letter == 'G' ? r.granted : r.refused);
 }
 
-// The second variant on the same site starts a week later with other cards,
-// so the first one's passages do not turn its grants into passback refusals.
+// Each variant on the same site starts a week after the one before, with
+// other cards, so earlier passages do not turn its grants into passback refusals.
 TResult RunPresentations(sim::TSimulator& sim, const Options& o, int variant) {
   std::mt19937 rng(1 + variant);
   std::uniform_int_distribution<int> cardPick(1, o.site.cards), addressPick(1, 16), tenth(0, 9);
@@ -231,8 +251,18 @@ void Report(const std::string& variant, bool maria, const TResult& r, int mails)
   bench::PrintFigure(name + ".max", *std::max_element(r.ms.begin(), r.ms.end()), "ms");
 }
 
+// The bytes the line trace has written under the home folder.
+std::uintmax_t TraceBytes(const fs::path& home) {
+  std::error_code ec;
+  std::uintmax_t bytes = 0;
+  for (fs::directory_iterator it(home / "trace", ec), end; !ec && it != end; it.increment(ec))
+    bytes += it->file_size(ec);
+  return bytes;
+}
+
 // Creates the loop on the main thread, runs the presentations, destroys it.
-void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, const Options& o) {
+void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, bool withTrace,
+                int variant, const Options& o) {
   std::optional<TSmtpSink> sink;
   if (withMail) sink.emplace(home);
   sim::TSimulator sim;
@@ -240,7 +270,8 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
   if (!sim.OpenPty(error)) bench::Die(error);
   for (int a = 1; a <= 16; ++a) sim.AddDevice(a);
   sim.SetPace(o.pace);
-  WriteSettings(sim.Path(), sink ? &*sink : nullptr);
+  WriteSettings(sim.Path(), sink ? &*sink : nullptr, withTrace);
+  fs::remove_all(home / "trace");
 
   TMessLog log((home / "log" / "loop.log").string(), false, false, false, true);
   std::optional<TMailWorker> mail;
@@ -255,7 +286,7 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
       bench::Die("the loop has no database connection; see " + log.CurrentFileName());
     std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
     const double cpu0 = main.CpuSeconds();
-    result = RunPresentations(sim, o, withMail ? 1 : 0);
+    result = RunPresentations(sim, o, variant);
     result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
     main.Do([&] { loop.reset(); });
   }
@@ -268,8 +299,12 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
     mail->Stop();
     mails = sink->Messages();
   }
-  Report(std::string(site.Backend()) + (withMail ? ".mail" : ".nomail"), site.Maria(), result,
-         mails);
+  const std::string name =
+      std::string(site.Backend()) + (withMail ? ".mail" : ".nomail") + (withTrace ? ".trace" : "");
+  if (withTrace)
+    std::printf("%s: the line trace wrote %ju bytes\n", name.c_str(),
+                static_cast<std::uintmax_t>(TraceBytes(home)));
+  Report(name, site.Maria(), result, mails);
 }
 
 void RunBackend(bool maria, const fs::path& home, const Options& o) {
@@ -287,8 +322,9 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
   std::printf("%s site: %d cards, %lld trans rows, generated in %.1f s\n", site.Backend(),
               o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
   site.WriteRegistry((home / "registry.reg").string());
-  RunVariant(site, home, false, o);
-  RunVariant(site, home, true, o);
+  int variant = 0;
+  for (bool mail : Choices(o.mail))
+    for (bool trace : Choices(o.trace)) RunVariant(site, home, mail, trace, variant++, o);
 }
 
 }  // namespace
@@ -299,7 +335,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
-                 "[--folder DIR]\n");
+                 "[--folder DIR] [--mail off|on|both] [--trace off|on|both]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
