@@ -82,13 +82,14 @@ local e_short = ProtoExpert.new("orlocard.short", "Frame incomplete", expert.gro
                                 expert.severity.WARN)
 orlo.experts = { e_check, e_short }
 
--- Printable ASCII as it is, anything else as \xHH.
+-- Printable ASCII as it is, anything else (and \ and ") as \xHH.
 local function escaped(range)
   if range == nil then return "" end
   local out = {}
   for i = 0, range:len() - 1 do
     local b = range(i, 1):uint()
-    out[#out + 1] = (b >= 0x20 and b < 0x7f) and string.char(b) or string.format("\\x%02X", b)
+    local plain = b >= 0x20 and b < 0x7f and b ~= 0x5c and b ~= 0x22
+    out[#out + 1] = plain and string.char(b) or string.format("\\x%02X", b)
   end
   return table.concat(out)
 end
@@ -202,6 +203,9 @@ function orlo.dissector(tvb, pinfo, tree)
   record:add(f.polled, tvb(3, 1))
   record:add(f.loop, tvb(4, 2))
   record:add(f.port, tvb(6, 2))
+  local device = "device " .. polled
+  pinfo.cols.src = direction == 0 and "controller" or device
+  pinfo.cols.dst = direction == 0 and device or "controller"
   -- The frame on its own, so that offsets in it count from its first byte.
   local frame = tvb:len() > 8 and tvb(8):tvb() or ByteArray.new():tvb("no bytes")
   if direction == 0 then
