@@ -14,11 +14,16 @@
 //
 // Variants: SQLite and MariaDB (when ORLO_MARIADB_PORT names the private
 // server), each without and with an "Email Server" (a real SMTP server
-// process on loopback; every granted card must arrive there as a mail).
+// process on loopback; every granted card must arrive there as a mail), and
+// with --trace on or both, with the line trace writing every frame of the
+// loop ("Line Trace" in [Monitor]; --mail off --trace both sets the loop with
+// and without the trace side by side). --rounds N runs the variants N times
+// in turn and reports each over all its rounds, so that a machine whose load
+// changes during the run weighs on every variant alike.
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
-//                  [--folder DIR]
+//                  [--folder DIR] [--mail off|on|both] [--trace off|on|both] [--rounds N]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
 #include <signal.h>
@@ -67,7 +72,20 @@ struct Options {
   int pace = 9600;              // the simulator's line speed; 0 = unpaced
   std::string sqliteOptions;    // appended to the SQLite connection options
   std::string folder = "/tmp";  // where the site's temporary folder is made
+  std::string mail = "both";    // variants without and/or with card mail
+  std::string trace = "off";    // variants without and/or with the line trace
+  int rounds = 1;               // times each variant runs, in turn with the others
 };
+
+// The variants an off|on|both option asks for, in that order.
+std::vector<bool> Choices(const std::string& option) {
+  if (option == "off") return {false};
+  if (option == "on") return {true};
+  return {false, true};
+}
+bool ValidChoice(const std::string& option) {
+  return option == "off" || option == "on" || option == "both";
+}
 
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -88,13 +106,19 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.sqliteOptions = v;
     else if (a == "--folder")
       o.folder = v;
+    else if (a == "--mail")
+      o.mail = v;
+    else if (a == "--trace")
+      o.trace = v;
+    else if (a == "--rounds")
+      o.rounds = std::atoi(v.c_str());
     else
       return false;
   }
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
-         o.pace >= 0;
+         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) && o.rounds > 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -125,9 +149,10 @@ class TSmtpSink {
   int port_ = 0;
 };
 
-void WriteSettings(const std::string& simPath, const TSmtpSink* sink) {
+void WriteSettings(const std::string& simPath, const TSmtpSink* sink, bool trace) {
   std::ofstream out(SettingsFileName(), std::ios::trunc);
   out << "[Ports]\nCOM1=" << simPath << "\n";
+  if (trace) out << "[Monitor]\nLine Trace=1\n";
   if (!sink) return;
   out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
       << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
@@ -139,7 +164,21 @@ struct TResult {
   int refused = 0;
   int lost = 0;
   int grantedAll = 0;    // with the warm-up: the mails to expect
+  int mails = -1;        // mails received (-1: the variant sends none)
   double mainCpuMs = 0;  // CPU time of the main thread (the handlers) per presentation
+  int runs = 0;
+
+  // Adds the result of one more run of the same variant.
+  void Add(const TResult& run) {
+    ms.insert(ms.end(), run.ms.begin(), run.ms.end());
+    granted += run.granted;
+    refused += run.refused;
+    lost += run.lost;
+    grantedAll += run.grantedAll;
+    if (run.mails >= 0) mails = std::max(mails, 0) + run.mails;
+    mainCpuMs = (mainCpuMs * runs + run.mainCpuMs) / (runs + 1);
+    ++runs;
+  }
 };
 
 // What the line carried around a presentation without answer: whether the
@@ -193,8 +232,8 @@ void Present(sim::TSimulator& sim, int address, const std::string& card, TResult
   ++(gate->frame.letter == 'G' ? r.granted : r.refused);
 }
 
-// The second variant on the same site starts a week later with other cards,
-// so the first one's passages do not turn its grants into passback refusals.
+// Each variant on the same site starts a week after the one before, with
+// other cards, so earlier passages do not turn its grants into passback refusals.
 TResult RunPresentations(sim::TSimulator& sim, const Options& o, int variant) {
   std::mt19937 rng(1 + variant);
   std::uniform_int_distribution<int> cardPick(1, o.site.cards), addressPick(1, 16), tenth(0, 9);
@@ -215,11 +254,11 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
 }
 
-void Report(const std::string& variant, bool maria, const TResult& r, int mails) {
-  std::printf("%s: %zu presentations, %d granted, %d refused, %d without answer", variant.c_str(),
-              r.ms.size(), r.granted, r.refused, r.lost);
-  if (mails >= 0)
-    std::printf(", %d mails received for %d grants (warm-up included)", mails, r.grantedAll);
+void Report(const std::string& variant, bool maria, const TResult& r) {
+  std::printf("%s: %zu presentations in %d run(s), %d granted, %d refused, %d without answer",
+              variant.c_str(), r.ms.size(), r.runs, r.granted, r.refused, r.lost);
+  if (r.mails >= 0)
+    std::printf(", %d mails received for %d grants (warm-up included)", r.mails, r.grantedAll);
   // The handlers' own CPU time against the latency tells a slow decision
   // from a busy machine (threads waiting for a core).
   std::printf("; main thread CPU %.2f ms per presentation\n", r.mainCpuMs);
@@ -231,8 +270,23 @@ void Report(const std::string& variant, bool maria, const TResult& r, int mails)
   bench::PrintFigure(name + ".max", *std::max_element(r.ms.begin(), r.ms.end()), "ms");
 }
 
+// The bytes the line trace has written under the home folder.
+std::uintmax_t TraceBytes(const fs::path& home) {
+  std::error_code ec;
+  std::uintmax_t bytes = 0;
+  for (fs::directory_iterator it(home / "trace", ec), end; !ec && it != end; it.increment(ec))
+    bytes += it->file_size(ec);
+  return bytes;
+}
+
+std::string VariantName(const bench::TSiteDatabase& site, bool withMail, bool withTrace) {
+  return std::string(site.Backend()) + (withMail ? ".mail" : ".nomail") +
+         (withTrace ? ".trace" : "");
+}
+
 // Creates the loop on the main thread, runs the presentations, destroys it.
-void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, const Options& o) {
+TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, bool withMail,
+                   bool withTrace, int variant, const Options& o) {
   std::optional<TSmtpSink> sink;
   if (withMail) sink.emplace(home);
   sim::TSimulator sim;
@@ -240,12 +294,14 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
   if (!sim.OpenPty(error)) bench::Die(error);
   for (int a = 1; a <= 16; ++a) sim.AddDevice(a);
   sim.SetPace(o.pace);
-  WriteSettings(sim.Path(), sink ? &*sink : nullptr);
+  WriteSettings(sim.Path(), sink ? &*sink : nullptr, withTrace);
+  fs::remove_all(home / "trace");
 
   TMessLog log((home / "log" / "loop.log").string(), false, false, false, true);
   std::optional<TMailWorker> mail;
   if (withMail) mail.emplace(log);
   TResult result;
+  const auto t0 = Clock::now();
   {
     bench::TMainThread main;
     std::unique_ptr<TLoop> loop;
@@ -255,21 +311,26 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
       bench::Die("the loop has no database connection; see " + log.CurrentFileName());
     std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
     const double cpu0 = main.CpuSeconds();
-    result = RunPresentations(sim, o, withMail ? 1 : 0);
+    result = RunPresentations(sim, o, variant);
     result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
     main.Do([&] { loop.reset(); });
   }
-  int mails = -1;
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   if (sink) {
     // Every grant is mailed; wait for the last ones to arrive.
     const auto end = Clock::now() + std::chrono::seconds(60);
     while (sink->Messages() < result.grantedAll && Clock::now() < end)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     mail->Stop();
-    mails = sink->Messages();
+    result.mails = sink->Messages();
   }
-  Report(std::string(site.Backend()) + (withMail ? ".mail" : ".nomail"), site.Maria(), result,
-         mails);
+  if (withTrace) {
+    const double bytes = static_cast<double>(TraceBytes(home));
+    std::printf("%s: the line trace wrote %.0f bytes in %.0f s (%.1f kB/s)\n",
+                VariantName(site, withMail, withTrace).c_str(), bytes, seconds,
+                bytes / seconds / 1000);
+  }
+  return result;
 }
 
 void RunBackend(bool maria, const fs::path& home, const Options& o) {
@@ -287,8 +348,18 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
   std::printf("%s site: %d cards, %lld trans rows, generated in %.1f s\n", site.Backend(),
               o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
   site.WriteRegistry((home / "registry.reg").string());
-  RunVariant(site, home, false, o);
-  RunVariant(site, home, true, o);
+  struct TVariant {
+    bool mail, trace;
+    TResult total;
+  };
+  std::vector<TVariant> variants;
+  for (bool mail : Choices(o.mail))
+    for (bool trace : Choices(o.trace)) variants.push_back({mail, trace, {}});
+  int run = 0;
+  for (int round = 0; round < o.rounds; ++round)
+    for (TVariant& v : variants) v.total.Add(RunVariant(site, home, v.mail, v.trace, run++, o));
+  for (const TVariant& v : variants)
+    Report(VariantName(site, v.mail, v.trace), site.Maria(), v.total);
 }
 
 }  // namespace
@@ -299,7 +370,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
-                 "[--folder DIR]\n");
+                 "[--folder DIR] [--mail off|on|both] [--trace off|on|both] [--rounds N]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);

@@ -104,6 +104,11 @@ bool TCard::Open() {
     Log(Format("Serial port COM%d (%s) could not be opened: %s", port_, path, error));
     return false;  // poll (and its idle dispatcher) goes away here
   }
+  if (lineTrace_.enabled) {
+    TLineTraceSettings trace = lineTrace_;
+    trace.port = port_;
+    poll->SetLineTrace(std::make_unique<TLineTrace>(trace, log_));
+  }
   poll->Start(std::move(serial), port_, path, baud_);
   poll_ = std::move(poll);
   return true;

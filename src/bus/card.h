@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "bus/frame.h"
+#include "bus/linetrace.h"
 #include "platform/clock.h"
 
 namespace orlo {
@@ -157,6 +158,8 @@ class TCard {
 
   // Where COM<N> is looked up; empty (the default) means the program's settings file.
   void SetSettingsFile(const std::string& fileName) { settingsFile_ = fileName; }
+  // The line trace of the next Open (off by default); the port comes from Port.
+  void SetLineTrace(const TLineTraceSettings& settings) { lineTrace_ = settings; }
   // Diagnostic lines (port failures, handler exceptions); may stay unset.
   void SetLog(TMessLog* log) { log_ = log; }
   void SetPortFactory(TSerialPortFactory factory) { portFactory_ = std::move(factory); }
@@ -232,6 +235,7 @@ class TCard {
   TMessLog* log_ = nullptr;
   std::string settingsFile_;
   TSerialPortFactory portFactory_;
+  TLineTraceSettings lineTrace_;
 
   int port_ = 1;
   int baud_ = 9600;

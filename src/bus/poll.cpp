@@ -404,6 +404,10 @@ bool TPoll::SendFrame(int address, const std::string& command) {
   const int turnAround = owner_.TurnAround();
   if (turnAround > 0) std::this_thread::sleep_for(std::chrono::milliseconds(turnAround));
   const bool ok = port_->Write(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size());
+  sentTo_ = address;
+  if (trace_)
+    trace_->Record(TTraceDirection::Out, ok ? TTraceOutcome::Good : TTraceOutcome::PortFailure,
+                   address, frame);
   if (ok) {
     // The frame's own line time (about a millisecond per byte at 9600 baud)
     // plus the configured response delay.
@@ -419,19 +423,27 @@ bool TPoll::SendFrame(int address, const std::string& command) {
 
 bool TPoll::ReceiveFrame(std::string& reply) {
   reader_.Reset();
+  replyBytes_.clear();
   for (;;) {
     std::uint8_t b;
-    if (!ReadByte(b)) return false;
+    if (!ReadByte(b))
+      return TraceReply(portFailing_ ? TTraceOutcome::PortFailure : TTraceOutcome::TimedOut);
+    if (trace_) replyBytes_.push_back(static_cast<char>(b));
     switch (reader_.Feed(b)) {
       case TReplyReader::TStatus::More:
         continue;
       case TReplyReader::TStatus::Good:
         reply = reader_.Text();
-        return true;
+        return TraceReply(TTraceOutcome::Good);
       case TReplyReader::TStatus::Bad:
-        return false;  // a bad check byte counts exactly like no reply
+        return TraceReply(TTraceOutcome::Bad);  // a bad check byte counts exactly like no reply
     }
   }
+}
+
+bool TPoll::TraceReply(TTraceOutcome outcome) {
+  if (trace_) trace_->Record(TTraceDirection::In, outcome, sentTo_, replyBytes_);
+  return outcome == TTraceOutcome::Good;
 }
 
 bool TPoll::ReadByte(std::uint8_t& b) {

@@ -5,7 +5,8 @@
 // to the main thread synchronously (the thread waits for the handler, or until
 // the handler lets it go with its answer queued, so the gate command the
 // handler queues is the next frame on the line); every other
-// event goes through the dispatcher (TProcessInfo) it owns.
+// event goes through the dispatcher (TProcessInfo) it owns. When the line is
+// traced, every frame it writes and every reply it reads goes to its TLineTrace.
 //
 // Owned by its TCard, created on the main thread by TCard::Open and stopped by
 // TCard::Close. Enqueue and LatestPayload may be called from any thread;
@@ -25,6 +26,7 @@
 
 #include "bus/card.h"
 #include "bus/frame.h"
+#include "bus/linetrace.h"
 #include "bus/processinfo.h"
 
 namespace orlo {
@@ -65,6 +67,8 @@ class TPoll {
   TPoll(const TPoll&) = delete;
   TPoll& operator=(const TPoll&) = delete;
 
+  // Traces every frame of the line from Start on (before Start only).
+  void SetLineTrace(std::unique_ptr<TLineTrace> trace) { trace_ = std::move(trace); }
   // Takes an opened port and starts the poll thread (the thread closes it).
   void Start(std::unique_ptr<TSerialPort> port, int portNumber, std::string devicePath, int baud);
   // Asks both threads to end without waiting (safe from a handler).
@@ -104,6 +108,8 @@ class TPoll {
   void UpdateState(int address, bool good);
   bool SendFrame(int address, const std::string& command);
   bool ReceiveFrame(std::string& reply);
+  // Traces the reply just read, when the line is traced; true for a good one.
+  bool TraceReply(TTraceOutcome outcome);
   bool ReadByte(std::uint8_t& b);
   // False when the event ring was full and the event was lost.
   bool Post(TEventKind kind, int address, std::string value = {});
@@ -148,6 +154,8 @@ class TPoll {
   // that comes meanwhile waits in heldCounter_ for that answer.
   std::array<bool, kAddressSlots> unsure_{};
   std::array<std::optional<std::string>, kAddressSlots> heldCounter_;
+  int sentTo_ = 0;          // the address of the latest frame sent
+  std::string replyBytes_;  // the bytes read for the reply being read, when traced
 
   static constexpr int kOfflineFailures = 4;
   static constexpr int kCounterEvery = 10;  // an 'R' on every 11th poll of an address
@@ -155,7 +163,8 @@ class TPoll {
   static constexpr int kIdleCycleMs = 20;
 
   TProcessInfo dispatcher_;
-  std::jthread thread_;  // last member: joined before the rest goes away
+  std::unique_ptr<TLineTrace> trace_;  // null when the line is not traced
+  std::jthread thread_;                // last member: joined before the rest goes away
 };
 
 }  // namespace orlo

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <exception>
+#include <filesystem>
 
 #include "bus/card.h"
 #include "config/connparams.h"
@@ -24,6 +25,8 @@ namespace orlo {
 namespace {
 
 constexpr char kSettings[] = "Settings";
+constexpr char kMonitor[] = "Monitor";
+constexpr int kLineTraceLimitMB = 100;
 
 // Bus addresses the loop accepts from device rows. The bus itself polls 1..16;
 // rows up to 99 still get counters and inputs (the set-up's search starts at
@@ -237,6 +240,21 @@ void TLoop::ReadSettings(TIniFileEx& ini, bool rfModem) {
   EmailFrom = ini.ReadStringEx(kSettings, "Email From", "");
   EmailTo = ini.ReadStringEx(kSettings, "Email To", "");
   LowSecurityOnDBError = ini.ReadBoolEx(kSettings, "Low Security on DB Error", false);
+  ReadLineTrace(ini);
+}
+
+void TLoop::ReadLineTrace(TIniFileEx& ini) {
+  TLineTraceSettings trace;
+  trace.enabled = ini.ReadBoolEx(kMonitor, "Line Trace", false);
+  int limitMB = ini.ReadIntegerEx(kMonitor, "Line Trace Limit (MB)", kLineTraceLimitMB);
+  if (limitMB <= 0) {
+    Log(Format("Line Trace Limit (MB) %d is no size; %d taken", limitMB, kLineTraceLimitMB));
+    limitMB = kLineTraceLimitMB;
+  }
+  trace.maxBytes = static_cast<std::uint64_t>(limitMB) * 1024 * 1024;
+  trace.folder = (std::filesystem::path(HomeFolder()) / "trace").string();
+  trace.loopId = LoopId;
+  Card->SetLineTrace(trace);
 }
 
 void TLoop::CreateSoftCounters() {

@@ -137,6 +137,8 @@ class TLoop {
   void ReadDevices(int& lowest, int& highest);
   void CreateSoftCounters();
   void ReadSettings(TIniFileEx& ini, bool rfModem);
+  // The [Monitor] keys of the line trace, for the card's next Open.
+  void ReadLineTrace(TIniFileEx& ini);
   void RaiseLotFullFlags();
   // The offline and power-up report: logs the device and keeps online_flag.
   void SetOnline(int reader, bool online);

@@ -1,13 +1,19 @@
 // Loop set-up end to end: device rows and their texts, the polled range, the
 // counters and inputs by address, the settings keys, the port, the lot-full
 // flags and the first output update.
+#include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "bus/card.h"
+#include "bus/tracefile.h"
 #include "loopfixture.h"
+#include "support/tracereader.h"
 
 namespace orlo::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 class LoopSetup : public LoopFixture {};
 class LoopSetupP : public LoopFixtureP {
@@ -130,6 +136,9 @@ TEST_F(LoopSetup, FreshSettingsFileGetsEveryKeyWithItsDefault) {
     EXPECT_EQ(Setting(key), value) << key;
   }
   EXPECT_FALSE(SettingExists("NoRemoteCounts"));
+  EXPECT_EQ(Setting("Line Trace", "Monitor"), "0");
+  EXPECT_EQ(Setting("Line Trace Limit (MB)", "Monitor"), "100");
+  EXPECT_FALSE(fs::exists(dir_.path() / "trace"));  // off by default
   OnMain([&] {
     EXPECT_TRUE(Loop().ExtendedGraceLanes.empty());
     EXPECT_TRUE(Loop().SyncExitReader);
@@ -161,6 +170,51 @@ TEST_F(LoopSetup, SettingsAreReadIntoTheLoopAndTheBus) {
   });
   EXPECT_TRUE(WaitFrame(1, 'I'));
   EXPECT_TRUE(FramesOf(1, 'R').empty());
+}
+
+TEST_F(LoopSetup, LineTraceWritesTheLoopsFramesIntoTheHomeFoldersTraceFolder) {
+  AddLoop(3, "GATEPC", 2);
+  AddDevice(3, 1, "One");
+  AddDevice(3, 2, "Two");
+  StartSim(2, {1, 2});
+  SetSetting("Line Trace", "1", "Monitor");
+  SetSetting("Line Trace Limit (MB)", "5", "Monitor");
+  CreateLoop(3);
+  const std::string folder = (dir_.path() / "trace").string();
+  ASSERT_TRUE(WaitLog("Line trace of loop 3 on COM2: into " + folder + ", at most 5 MB a day"))
+      << LogText();
+  ASSERT_TRUE(WaitPolls(2));
+  DestroyLoop();  // the trace is complete once the loop has closed its port
+  const std::string file = TTraceFile::FileName(folder, 3, std::chrono::system_clock::now());
+  const auto trace = ReadTrace(file);
+  ASSERT_TRUE(trace.ok) << file << ": " << trace.error;
+  // Card polls to both devices, each answered with ACK.
+  const std::string polls[] = {std::string("\x02\x31\x43\x03\x71", 5),
+                               std::string("\x02\x32\x43\x03\x72", 5)};
+  for (const std::string& poll : polls) {
+    bool answered = false;
+    for (std::size_t i = 0; i + 1 < trace.entries.size(); ++i) {
+      const auto& out = trace.entries[i];
+      const auto& in = trace.entries[i + 1];
+      EXPECT_EQ(out.LoopId(), 3);
+      EXPECT_EQ(out.Port(), 2);
+      answered = answered || (out.Direction() == 0 && out.Frame() == poll && in.Direction() == 1 &&
+                              in.Frame() == "\x06");
+    }
+    EXPECT_TRUE(answered) << sim::Escape(poll);
+  }
+}
+
+TEST_F(LoopSetup, LineTraceLimitThatIsNoSizeIsALineAndTheDefault) {
+  AddLoop(1, "GATEPC", 2);
+  AddDevice(1, 1, "One");
+  StartSim(2, {1});
+  SetSetting("Line Trace", "1", "Monitor");
+  SetSetting("Line Trace Limit (MB)", "-4", "Monitor");
+  CreateLoop(1);
+  ASSERT_TRUE(WaitLog("Line Trace Limit (MB) -4 is no size; 100 taken")) << LogText();
+  EXPECT_TRUE(WaitLog("Line trace of loop 1 on COM2: into " + (dir_.path() / "trace").string() +
+                      ", at most 100 MB a day"));
 }
 
 TEST_F(LoopSetup, ExtendedGraceLaneThatIsNotANumberGivesLaneZero) {
