@@ -29,12 +29,17 @@ std::string MariaPort() {
 std::string MariaOptions(const std::string& database) {
   return "SERVER=" + MariaHost() + ";PORT=" + MariaPort() + ";database=" + database;
 }
+// The generator's own connections: filling a million rows in one statement,
+// or dropping them, takes longer than the program's bound on a statement.
+std::string GeneratorOptions(const std::string& database) {
+  return MariaOptions(database) + ";READ_TIMEOUT=600;WRITE_TIMEOUT=600";
+}
 
 // A connection to the server's always-present database, for CREATE/DROP.
 void ConnectBoot(TODBC& boot) {
   boot.SetBindColumns(true);
   if (!boot.ConnectToDataSource("", MariaUser(), MariaPass(), "tarn", kMariaDriver,
-                                MariaOptions("tarn")))
+                                GeneratorOptions("tarn")))
     Die("cannot connect to MariaDB on port " + MariaPort());
 }
 
@@ -197,7 +202,7 @@ TSiteDatabase::TSiteDatabase(bool maria, const std::string& dir, const std::stri
     ConnectBoot(boot);
     Exec(boot, "CREATE DATABASE " + database_ + " CHARACTER SET utf8mb4");
     if (!odbc_.ConnectToDataSource("", MariaUser(), MariaPass(), database_, kMariaDriver,
-                                   MariaOptions(database_)))
+                                   GeneratorOptions(database_)))
       Die("cannot connect to the bench database " + database_);
   } else {
     file_ = (std::filesystem::path(dir) / "site.db").string();
