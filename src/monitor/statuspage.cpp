@@ -101,13 +101,21 @@ std::string StateCell(const char* text) {
   return "<td class=\"" + cls + "\">" + text + "</td>";
 }
 
+// A cell of text from outside with a second, smaller line under it.
+std::string TwoLineCell(std::string_view first, std::string_view second) {
+  return "<td>" + HtmlEscape(first) + "<br><small>" + HtmlEscape(second) + "</small></td>";
+}
+
+// Narrow enough for a phone held upright: secondary facts go on a second,
+// smaller line of their cell instead of into columns of their own.
 constexpr char kStyle[] =
     "body{font-family:system-ui,sans-serif;margin:0.6em;font-size:1rem;color:#111}"
     "h1{font-size:1.3em;margin:0.2em 0}h2{font-size:1.1em;margin:1em 0 0.3em}"
     ".meta{color:#555;margin:0}.scroll{overflow-x:auto}"
-    "table{border-collapse:collapse;min-width:100%}"
-    "th,td{text-align:left;padding:0.3em 0.5em;border-bottom:1px solid #ddd;white-space:nowrap}"
-    "th{background:#f2f2f2}.online,.connected,.open{color:#0a6b1f;font-weight:600}"
+    "table{border-collapse:collapse;width:100%}"
+    "th,td{text-align:left;vertical-align:top;padding:0.3em 0.4em;border-bottom:1px solid #ddd}"
+    "th{background:#f2f2f2}small{color:#666}"
+    ".online,.connected,.open{color:#0a6b1f;font-weight:600}"
     ".offline,.down,.not-answering,.refused{color:#b00020;font-weight:600}"
     ".unknown{color:#777}";
 
@@ -215,25 +223,26 @@ std::string StatusHtml(const TStatusSnapshot& status) {
     html += "<h2>Loop " + std::to_string(loop.loopId) + " &middot; " + PortText(loop) +
             "</h2>\n<div class=\"scroll\"><table class=\"devices\" id=\"loop-" +
             std::to_string(loop.loopId) +
-            "\"><tr><th>Addr</th><th>Name</th><th>Kind</th><th>State</th><th>Gate</th>"
-            "<th>Last report</th><th>At</th></tr>\n";
+            "\"><tr><th>Addr</th><th>Device</th><th>State</th><th>Gate</th><th>Last report</th>"
+            "</tr>\n";
     for (const TDeviceStatus& device : loop.devices)
-      html += "<tr><td>" + std::to_string(device.address) + "</td>" + Cell(device.name) +
-              Cell(device.kind) + StateCell(OnlineText(loop, device.address)) + "<td>" +
-              (device.gateUp ? "held open" : "normal") + "</td>" + Cell(device.lastReport) +
-              Cell(TimeText(device.lastReportTime)) + "</tr>\n";
+      html += "<tr><td>" + std::to_string(device.address) + "</td>" +
+              TwoLineCell(device.name, device.kind) + StateCell(OnlineText(loop, device.address)) +
+              "<td>" + (device.gateUp ? "held open" : "normal") + "</td>" +
+              TwoLineCell(device.lastReport, TimeText(device.lastReportTime)) + "</tr>\n";
     html += "</table></div>\n";
   }
 
   html +=
       "<h2>Last decisions</h2>\n<div class=\"scroll\"><table id=\"decisions\">"
-      "<tr><th>Time</th><th>Loop</th><th>Addr</th><th>Card</th><th>Result</th></tr>\n";
+      "<tr><th>Time</th><th>Loop / addr</th><th>Card</th><th>Result</th></tr>\n";
   for (const TDecisionStatus& decision : status.decisions) {
     const bool granted = decision.code == 0 || (decision.code & 8);
-    html += "<tr>" + Cell(TimeText(decision.time)) + "<td>" + std::to_string(decision.loopId) +
-            "</td><td>" + std::to_string(decision.address) + "</td>" + Cell(decision.card) +
-            "<td class=\"" + (granted ? "open" : "refused") + "\">" +
-            HtmlEscape(ResultName(decision.code)) + "</td></tr>\n";
+    const std::string when = TimeText(decision.time);
+    html += "<tr>" + TwoLineCell(when.substr(when.size() > 11 ? 11 : 0), when.substr(0, 10)) +
+            "<td>" + std::to_string(decision.loopId) + " / " + std::to_string(decision.address) +
+            "</td>" + Cell(decision.card) + "<td class=\"" + (granted ? "open" : "refused") +
+            "\">" + HtmlEscape(ResultName(decision.code)) + "</td></tr>\n";
   }
   return html + "</table></div>\n</body></html>\n";
 }
