@@ -44,7 +44,10 @@ class MonitorTest : public ::testing::Test {
     TLoopMonitor& loop = monitor.Loop(4);
     loop.SetUp(1);
     loop.AddDevice(1, "Entry", "card reader");
-    loop.AddDevice(2, "<script>alert(1)</script>\xff\x01 S\xC3\xBC" "d", "barcode exit");
+    loop.AddDevice(2,
+                   "<script>alert(1)</script>\xff\x01 S\xC3\xBC"
+                   "d",
+                   "barcode exit");
     loop.LineOpened(1, 2);
     loop.LineCounters()->address[1].online = 1;
     loop.LineCounters()->address[2].online = 0;
@@ -161,10 +164,10 @@ TEST_F(MonitorTest, AnswersOnlyGetAndHeadOfItsPathsAndSurvivesBadRequests) {
   // Bytes no client would send: the server answers with an error or closes.
   EXPECT_EQ(RawExchange(port, "\x16\x03\x01\x02\x00garbage\r\n\r\n").find("200 OK"),
             std::string::npos);
-  EXPECT_EQ(RawExchange(port, "GET /metrics HTTP/1.1\r\nX: " + std::string(64 * 1024, 'a') +
-                                  "\r\n\r\n")
-                .find("200 OK"),
-            std::string::npos);
+  EXPECT_EQ(
+      RawExchange(port, "GET /metrics HTTP/1.1\r\nX: " + std::string(64 * 1024, 'a') + "\r\n\r\n")
+          .find("200 OK"),
+      std::string::npos);
   EXPECT_EQ(RawExchange(port, "GET /metrics\r\n\r\n").find("orlocard_"), std::string::npos);
   EXPECT_EQ(HttpRequest(port, "/metrics").status, 200);
 }
