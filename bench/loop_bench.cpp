@@ -14,17 +14,24 @@
 //
 // Variants: SQLite and MariaDB (when ORLO_MARIADB_PORT names the private
 // server), each without and with an "Email Server" (a real SMTP server
-// process on loopback; every granted card must arrive there as a mail).
+// process on loopback; every granted card must arrive there as a mail), and
+// each without and with the monitor (its HTTP server on, the page published
+// every 750 ms as the service does, and /metrics and /status read four times
+// a second meanwhile).
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
-//                  [--folder DIR]
+//                  [--folder DIR] [--monitor off|on|both]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +51,7 @@
 #include "loop/loop.h"
 #include "mail/mailworker.h"
 #include "mainthread.h"
+#include "monitor/monitor.h"
 #include "platform/clock.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
@@ -64,9 +72,10 @@ struct Options {
   // Pause after each answer: lets the mail worker (one SMTP exchange at a
   // time, a bounded queue) keep up, as it must on a real site.
   int gapMs = 20;
-  int pace = 9600;              // the simulator's line speed; 0 = unpaced
-  std::string sqliteOptions;    // appended to the SQLite connection options
-  std::string folder = "/tmp";  // where the site's temporary folder is made
+  int pace = 9600;               // the simulator's line speed; 0 = unpaced
+  std::string sqliteOptions;     // appended to the SQLite connection options
+  std::string folder = "/tmp";   // where the site's temporary folder is made
+  std::string monitor = "both";  // variants without (off) and with (on) the monitor
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -88,13 +97,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.sqliteOptions = v;
     else if (a == "--folder")
       o.folder = v;
+    else if (a == "--monitor")
+      o.monitor = v;
     else
       return false;
   }
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
-         o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
-         o.pace >= 0;
+         (o.monitor == "off" || o.monitor == "on" || o.monitor == "both") && o.presentations > 0 &&
+         o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 && o.pace >= 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -132,6 +143,71 @@ void WriteSettings(const std::string& simPath, const TSmtpSink* sink) {
   out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
       << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
 }
+
+// One whole HTTP/1.0 exchange with the monitor's server; the bytes received.
+std::size_t HttpGet(int port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::size_t received = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+      char buffer[16384];
+      for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        received += static_cast<std::size_t>(n);
+    }
+  }
+  close(fd);
+  return received;
+}
+
+// The monitor as the service runs it, with readers: its server on a free
+// port, the board published every 750 ms on the main thread, and a reader
+// of /metrics and /status four times a second.
+class TMonitorLoad {
+ public:
+  TMonitorLoad(TMonitor& monitor, bench::TMainThread& main) : monitor_(monitor) {
+    TMonitorSettings settings;
+    settings.Enabled = true;
+    settings.Port = 0;
+    main.Do([&] { monitor_.Configure(settings, nullptr); });
+    if (monitor_.Port() == 0) bench::Die("the monitor's HTTP server did not start");
+    publisher_ = std::jthread([this, &main](std::stop_token stop) {
+      while (!Pause(stop, 750)) main.Do([this] { monitor_.Publish(); });
+    });
+    reader_ = std::jthread([this](std::stop_token stop) {
+      while (!Pause(stop, 250)) {
+        bytes_ += HttpGet(monitor_.Port(), "/metrics");
+        bytes_ += HttpGet(monitor_.Port(), "/status");
+        ++reads_;
+      }
+    });
+  }
+  ~TMonitorLoad() {
+    publisher_ = {};
+    reader_ = {};
+    std::printf("monitor: %d reads of /metrics and /status, %zu bytes\n", reads_.load(),
+                bytes_.load());
+  }
+
+ private:
+  // True when stop was asked during the pause.
+  static bool Pause(std::stop_token stop, int ms) {
+    for (int waited = 0; waited < ms && !stop.stop_requested(); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return stop.stop_requested();
+  }
+
+  TMonitor& monitor_;
+  std::atomic<int> reads_{0};
+  std::atomic<std::size_t> bytes_{0};
+  std::jthread publisher_;
+  std::jthread reader_;
+};
 
 struct TResult {
   std::vector<double> ms;
@@ -232,9 +308,11 @@ void Report(const std::string& variant, bool maria, const TResult& r, int mails)
 }
 
 // Creates the loop on the main thread, runs the presentations, destroys it.
-void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, const Options& o) {
+void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail, bool monitored,
+                const Options& o) {
   std::optional<TSmtpSink> sink;
-  if (withMail) sink.emplace(home);
+  // A folder of its own per variant: each counts only its own mails.
+  if (withMail) sink.emplace(home / (monitored ? "smtp-monitor" : "smtp"));
   sim::TSimulator sim;
   std::string error;
   if (!sim.OpenPty(error)) bench::Die(error);
@@ -248,16 +326,24 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
   TResult result;
   {
     bench::TMainThread main;
+    TMonitor monitor;
+    std::optional<TMonitorLoad> load;
+    if (monitored) load.emplace(monitor, main);
     std::unique_ptr<TLoop> loop;
-    TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr};
+    TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr,
+                         monitored ? &monitor : nullptr};
     main.Do([&] { loop = std::make_unique<TLoop>(context, 1); });
     if (!loop->Card)
       bench::Die("the loop has no database connection; see " + log.CurrentFileName());
     std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
     const double cpu0 = main.CpuSeconds();
-    result = RunPresentations(sim, o, withMail ? 1 : 0);
+    result = RunPresentations(sim, o, (withMail ? 1 : 0) + (monitored ? 2 : 0));
     result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
-    main.Do([&] { loop.reset(); });
+    load.reset();
+    main.Do([&] {
+      loop.reset();
+      monitor.Stop();
+    });
   }
   int mails = -1;
   if (sink) {
@@ -268,8 +354,9 @@ void RunVariant(bench::TSiteDatabase& site, const fs::path& home, bool withMail,
     mail->Stop();
     mails = sink->Messages();
   }
-  Report(std::string(site.Backend()) + (withMail ? ".mail" : ".nomail"), site.Maria(), result,
-         mails);
+  Report(std::string(site.Backend()) + (withMail ? ".mail" : ".nomail") +
+             (monitored ? ".monitor" : ""),
+         site.Maria(), result, mails);
 }
 
 void RunBackend(bool maria, const fs::path& home, const Options& o) {
@@ -287,8 +374,10 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
   std::printf("%s site: %d cards, %lld trans rows, generated in %.1f s\n", site.Backend(),
               o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
   site.WriteRegistry((home / "registry.reg").string());
-  RunVariant(site, home, false, o);
-  RunVariant(site, home, true, o);
+  for (bool withMail : {false, true}) {
+    if (o.monitor != "on") RunVariant(site, home, withMail, false, o);
+    if (o.monitor != "off") RunVariant(site, home, withMail, true, o);
+  }
 }
 
 }  // namespace
@@ -299,7 +388,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
-                 "[--folder DIR]\n");
+                 "[--folder DIR] [--monitor off|on|both]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
