@@ -2,6 +2,8 @@
 // keeps and publishes, and the server that shows both.
 #include "monitor/monitor.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "config/inifile.h"
@@ -25,6 +27,17 @@ bool ValidAddress(int address) { return address >= 0 && address < kAddressSlots;
 
 std::string ListenText(const TMonitorSettings& settings, int port) {
   return "http://" + settings.Address + ":" + std::to_string(port) + "/";
+}
+
+// The server's own option syntax would read more into other text (a list of
+// ports, flags for TLS or redirects): only a plain IPv4 address and port pass.
+std::string SettingsProblem(const TMonitorSettings& settings) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, settings.Address.c_str(), &parsed) != 1)
+    return "HTTP Address \"" + settings.Address + "\" is not an IPv4 address";
+  if (settings.Port < 0 || settings.Port > 65535)
+    return "HTTP Port " + std::to_string(settings.Port) + " is not a port number";
+  return "";
 }
 
 }  // namespace
@@ -126,6 +139,10 @@ void TMonitor::Configure(const TMonitorSettings& settings, TMessLog* log) {
   Stop();
   running_ = settings;
   if (!settings.Enabled) return;
+  if (const std::string problem = SettingsProblem(settings); !problem.empty()) {
+    if (log) log->Log("Monitor: " + problem + "; metrics and status page are off");
+    return;
+  }
   auto server = std::make_unique<detail::THttpServer>(
       std::vector<std::string>{kMetricsPath, kStatusPath, kStatusJsonPath},
       [this](const std::string& path) { return Respond(path); });

@@ -193,6 +193,24 @@ TEST_F(MonitorTest, APortInUseIsALogLineAndIsTriedAgainAtTheNextConfigure) {
   EXPECT_EQ(HttpRequest(taken.Port, "/status.json").status, 200);
 }
 
+TEST_F(MonitorTest, AnAddressOrPortThatIsNotOneIsALogLineAndNoServer) {
+  TMonitor monitor;
+  TMonitorSettings settings = AnyFreePort();
+  // The server's own syntax would listen on both, the second on every interface.
+  settings.Address = "127.0.0.1:1,0.0.0.0";
+  monitor.Configure(settings, log_.get());
+  EXPECT_EQ(monitor.Port(), 0);
+  EXPECT_NE(LogText().find("Monitor: HTTP Address \"127.0.0.1:1,0.0.0.0\" is not an IPv4 "
+                           "address; metrics and status page are off"),
+            std::string::npos)
+      << LogText();
+  settings = AnyFreePort();
+  settings.Port = 70000;
+  monitor.Configure(settings, log_.get());
+  EXPECT_EQ(monitor.Port(), 0);
+  EXPECT_NE(LogText().find("Monitor: HTTP Port 70000 is not a port number"), std::string::npos);
+}
+
 TEST_F(MonitorTest, TheSameSettingsKeepTheServerAndSwitchingItOffStopsIt) {
   TMonitor monitor;
   monitor.Configure(AnyFreePort(), log_.get());
