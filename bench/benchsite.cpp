@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -61,14 +62,20 @@ class TGenerator {
             long long n) {
     if (n <= 0) return;
     const std::string count = std::to_string(n);
-    if (maria_)
-      Exec(odbc_, "INSERT INTO " + table + " (" + cols + ") SELECT " + exprs +
-                      " FROM (SELECT seq AS x FROM seq_1_to_" + count + ") n");
-    else
+    if (maria_) {
+      // In slices: one statement over a million rows outlasts the driver's
+      // read time-out (kServerTimeoutSeconds) on a busy machine.
+      constexpr long long kSlice = 100000;
+      for (long long first = 1; first <= n; first += kSlice)
+        Exec(odbc_, "INSERT INTO " + table + " (" + cols + ") SELECT " + exprs +
+                        " FROM (SELECT seq AS x FROM seq_" + std::to_string(first) + "_to_" +
+                        std::to_string(std::min(n, first + kSlice - 1)) + ") n");
+    } else {
       Exec(odbc_,
            "INSERT INTO " + table + " (" + cols +
                ") WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " +
                count + ") SELECT " + exprs + " FROM n");
+    }
   }
   std::string Div(const std::string& a, int b) const {
     return "((" + a + ")" + (maria_ ? " DIV " : " / ") + std::to_string(b) + ")";

@@ -19,17 +19,25 @@
 // loop ("Line Trace" in [Monitor]; --mail off --trace both sets the loop with
 // and without the trace side by side). --rounds N runs the variants N times
 // in turn and reports each over all its rounds, so that a machine whose load
-// changes during the run weighs on every variant alike.
+// changes during the run weighs on every variant alike. With --monitor on or
+// both, the monitor runs as the service runs it (its HTTP server on, the page
+// published every 750 ms, and /metrics and /status read four times a second
+// meanwhile).
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
-//                  [--folder DIR] [--mail off|on|both] [--trace off|on|both] [--rounds N]
+//                  [--folder DIR] [--mail off|on|both] [--trace off|on|both]
+//                  [--monitor off|on|both] [--rounds N]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +57,7 @@
 #include "loop/loop.h"
 #include "mail/mailworker.h"
 #include "mainthread.h"
+#include "monitor/monitor.h"
 #include "platform/clock.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
@@ -74,6 +83,7 @@ struct Options {
   std::string folder = "/tmp";  // where the site's temporary folder is made
   std::string mail = "both";    // variants without and/or with card mail
   std::string trace = "off";    // variants without and/or with the line trace
+  std::string monitor = "off";  // variants without and/or with the monitor
   int rounds = 1;               // times each variant runs, in turn with the others
 };
 
@@ -110,6 +120,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.mail = v;
     else if (a == "--trace")
       o.trace = v;
+    else if (a == "--monitor")
+      o.monitor = v;
     else if (a == "--rounds")
       o.rounds = std::atoi(v.c_str());
     else
@@ -118,7 +130,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
-         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) && o.rounds > 0;
+         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) &&
+         ValidChoice(o.monitor) && o.rounds > 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -157,6 +170,52 @@ void WriteSettings(const std::string& simPath, const TSmtpSink* sink, bool trace
   out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
       << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
 }
+
+// One whole HTTP/1.0 exchange with the monitor's server; the bytes received.
+std::size_t HttpGet(int port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::size_t received = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+      char buffer[16384];
+      for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        received += static_cast<std::size_t>(n);
+    }
+  }
+  close(fd);
+  return received;
+}
+
+// The monitor as the service runs it, with readers: its server on a free
+// port, the board published every 750 ms on the main thread, and a reader
+// of /metrics and /status four times a second.
+class TMonitorLoad {
+ public:
+  TMonitorLoad(TMonitor& monitor, bench::TMainThread& main) : monitor_(monitor) {
+    TMonitorSettings settings;
+    settings.Enabled = true;
+    settings.Port = 0;
+    main.Do([&] { monitor_.Configure(settings, nullptr); });
+    if (monitor_.Port() == 0) bench::Die("the monitor's HTTP server did not start");
+    publisher_ = std::jthread([this, &main](std::stop_token stop) {
+      while (!Pause(stop, 750)) main.Do([this] { monitor_.Publish(); });
+    });
+    reader_ = std::jthread([this](std::stop_token stop) {
+      while (!Pause(stop, 250)) {
+        bytes_ += HttpGet(monitor_.Port(), "/metrics");
+        bytes_ += HttpGet(monitor_.Port(), "/status");
+        ++reads_;
+      }
+    });
+  }
+  ~TMonitorLoad() {
+    publisher_ = {};
 
 struct TResult {
   std::vector<double> ms;
@@ -279,16 +338,25 @@ std::uintmax_t TraceBytes(const fs::path& home) {
   return bytes;
 }
 
-std::string VariantName(const bench::TSiteDatabase& site, bool withMail, bool withTrace) {
-  return std::string(site.Backend()) + (withMail ? ".mail" : ".nomail") +
-         (withTrace ? ".trace" : "");
+// What a variant runs beside the loop.
+struct TSetup {
+  bool mail = false;
+  bool trace = false;
+  bool monitor = false;
+};
+
+std::string VariantName(const bench::TSiteDatabase& site, const TSetup& setup) {
+  return std::string(site.Backend()) + (setup.mail ? ".mail" : ".nomail") +
+         (setup.trace ? ".trace" : "") + (setup.monitor ? ".monitor" : "");
 }
 
 // Creates the loop on the main thread, runs the presentations, destroys it.
-TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, bool withMail,
-                   bool withTrace, int variant, const Options& o) {
+TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, const TSetup& setup,
+                   int variant, const Options& o) {
+  const bool withMail = setup.mail, withTrace = setup.trace;
   std::optional<TSmtpSink> sink;
-  if (withMail) sink.emplace(home);
+  // A folder of its own per run: each counts only its own mails.
+  if (withMail) sink.emplace(home / ("smtp" + std::to_string(variant)));
   sim::TSimulator sim;
   std::string error;
   if (!sim.OpenPty(error)) bench::Die(error);
@@ -304,8 +372,12 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, bool 
   const auto t0 = Clock::now();
   {
     bench::TMainThread main;
+    TMonitor monitor;
+    std::optional<TMonitorLoad> load;
+    if (setup.monitor) load.emplace(monitor, main);
     std::unique_ptr<TLoop> loop;
-    TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr};
+    TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr,
+                         setup.monitor ? &monitor : nullptr};
     main.Do([&] { loop = std::make_unique<TLoop>(context, 1); });
     if (!loop->Card)
       bench::Die("the loop has no database connection; see " + log.CurrentFileName());
@@ -313,7 +385,11 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, bool 
     const double cpu0 = main.CpuSeconds();
     result = RunPresentations(sim, o, variant);
     result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
-    main.Do([&] { loop.reset(); });
+    load.reset();
+    main.Do([&] {
+      loop.reset();
+      monitor.Stop();
+    });
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   if (sink) {
@@ -327,7 +403,7 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, bool 
   if (withTrace) {
     const double bytes = static_cast<double>(TraceBytes(home));
     std::printf("%s: the line trace wrote %.0f bytes in %.0f s (%.1f kB/s)\n",
-                VariantName(site, withMail, withTrace).c_str(), bytes, seconds,
+                VariantName(site, setup).c_str(), bytes, seconds,
                 bytes / seconds / 1000);
   }
   return result;
@@ -349,17 +425,17 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
               o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
   site.WriteRegistry((home / "registry.reg").string());
   struct TVariant {
-    bool mail, trace;
+    TSetup setup;
     TResult total;
   };
   std::vector<TVariant> variants;
   for (bool mail : Choices(o.mail))
-    for (bool trace : Choices(o.trace)) variants.push_back({mail, trace, {}});
+    for (bool trace : Choices(o.trace))
+      for (bool monitor : Choices(o.monitor)) variants.push_back({{mail, trace, monitor}, {}});
   int run = 0;
   for (int round = 0; round < o.rounds; ++round)
-    for (TVariant& v : variants) v.total.Add(RunVariant(site, home, v.mail, v.trace, run++, o));
-  for (const TVariant& v : variants)
-    Report(VariantName(site, v.mail, v.trace), site.Maria(), v.total);
+    for (TVariant& v : variants) v.total.Add(RunVariant(site, home, v.setup, run++, o));
+  for (const TVariant& v : variants) Report(VariantName(site, v.setup), site.Maria(), v.total);
 }
 
 }  // namespace
@@ -370,7 +446,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
-                 "[--folder DIR] [--mail off|on|both] [--trace off|on|both] [--rounds N]\n");
+                 "[--folder DIR] [--mail off|on|both] [--trace off|on|both] "
+                 "[--monitor off|on|both] [--rounds N]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);

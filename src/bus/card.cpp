@@ -52,6 +52,10 @@ std::string TCard::CardNo() const {
 
 TBusStats TCard::Stats() const { return poll_ ? poll_->Stats() : TBusStats{}; }
 
+void TCard::SetLineCounters(std::shared_ptr<TLineCounters> counters) {
+  if (counters) lineCounters_ = std::move(counters);
+}
+
 void TCard::SetIdleMsg(int address, const std::string& text) {
   if (!ValidSlot(address)) return;
   std::lock_guard lk(gateLock_);

@@ -24,6 +24,7 @@
 #include "bus/frame.h"
 #include "bus/linetrace.h"
 #include "platform/clock.h"
+#include "platform/histogram.h"
 
 namespace orlo {
 
@@ -74,6 +75,30 @@ struct TBusStats {
   std::uint64_t transactions = 0;  // commands and polls sent
   std::uint64_t failures = 0;      // transactions without a good reply
   std::uint64_t offline = 0;       // devices declared offline
+};
+
+// What the line did at one address, for monitoring: written by the poll
+// thread with relaxed atomics, read by any thread, each figure on its own.
+struct TAddressCounters {
+  static constexpr int kUnknown = -1;  // not polled yet since the card opened
+
+  std::atomic<std::uint64_t> polls{0};        // poll frames sent ('C', 'R', 'I')
+  std::atomic<std::uint64_t> commands{0};     // command frames sent
+  std::atomic<std::uint64_t> replies{0};      // good replies to either
+  std::atomic<std::uint64_t> timeouts{0};     // no complete reply in time
+  std::atomic<std::uint64_t> badReplies{0};   // a wrong check byte or an overlong reply
+  std::atomic<std::uint64_t> lateReplies{0};  // replies of this device that came while
+                                              // another device was being asked
+  std::atomic<int> online{kUnknown};          // 1 online, 0 offline, or kUnknown
+  // From the frame written to the reply's last byte read.
+  TLatencyHistogram replyLatency{0.002, 0.005, 0.01, 0.015, 0.02, 0.03, 0.04, 0.06, 0.1};
+};
+
+// The counters of every address of a loop (indexed by address; 0 unused).
+// Shared: whoever wants them to outlive the card (a monitor keeping counts
+// across a restart of the loop) hands its own to SetLineCounters.
+struct TLineCounters {
+  std::array<TAddressCounters, kAddressSlots> address;
 };
 
 // Creates the serial port a card opens; tests may inject one that fails.
@@ -149,6 +174,13 @@ class TCard {
   std::string CardNo() const;
   // Zero while closed.
   TBusStats Stats() const;
+  // The per-address counters the poll thread writes. Set them while the card
+  // is closed; by default the card has its own. Never null.
+  void SetLineCounters(std::shared_ptr<TLineCounters> counters);
+  const std::shared_ptr<TLineCounters>& LineCounters() const { return lineCounters_; }
+  // Inside an OnData or OnMemory handler: when the poll thread had read the
+  // last byte of the reply handed over. Otherwise the epoch (a zero time).
+  std::chrono::steady_clock::time_point HandOverReplyTime() const { return handOverReplyTime_; }
 
   // Per-address display texts (addresses 0..16, others ignored); kept while closed.
   void SetIdleMsg(int address, const std::string& text);
@@ -264,6 +296,9 @@ class TCard {
   // must not join the thread that waits for that very handler).
   std::shared_ptr<TPoll> poll_;
   int handlerDepth_ = 0;
+  std::chrono::steady_clock::time_point handOverReplyTime_{};  // main thread, see HandOverReplyTime
+  // Set while closed, read by the poll thread of an open card.
+  std::shared_ptr<TLineCounters> lineCounters_ = std::make_shared<TLineCounters>();
 };
 
 }  // namespace orlo

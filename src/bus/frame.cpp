@@ -23,16 +23,17 @@ void TReplyReader::Reset() {
   bytes_ = 0;
   endSeen_ = false;
   tooLong_ = false;
+  refused_ = false;
 }
 
 TReplyReader::TStatus TReplyReader::Feed(std::uint8_t b) {
-  if (++bytes_ > kMaxBytes) return TStatus::Bad;
+  if (++bytes_ > kMaxBytes) return Refuse();
   if (endSeen_) {
     // This byte is the check byte, whatever its value (it may well be 0x01 or 0x06).
-    if (tooLong_) return TStatus::Bad;
+    if (tooLong_) return Refuse();
     std::uint8_t lrc = kEOT;
     for (char c : text_) lrc ^= static_cast<std::uint8_t>(c);
-    return lrc == b ? TStatus::Good : TStatus::Bad;
+    return lrc == b ? TStatus::Good : Refuse();
   }
   switch (b) {
     case kACK:

@@ -65,12 +65,21 @@ class TReplyReader {
   TStatus Feed(std::uint8_t b);
   // The reply text: address byte, kind letter and payload, or "*".
   const std::string& Text() const { return text_; }
+  // The last Feed answered Bad: a wrong check byte or an overlong reply, as
+  // opposed to a reply that never ended.
+  bool Refused() const { return refused_; }
 
  private:
+  TStatus Refuse() {
+    refused_ = true;
+    return TStatus::Bad;
+  }
+
   std::string text_;
   std::size_t bytes_ = 0;
   bool endSeen_ = false;
   bool tooLong_ = false;
+  bool refused_ = false;
 };
 
 }  // namespace orlo

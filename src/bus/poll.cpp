@@ -50,7 +50,9 @@ TPoll::TPoll(TCard& owner, TMainLoop& mainLoop)
     : owner_(owner),
       mainLoop_(mainLoop),
       handled_(owner.HandledEvents()),
+      lines_(owner.LineCounters()),
       dispatcher_(owner, mainLoop) {
+  for (auto& counters : lines_->address) counters.online = TAddressCounters::kUnknown;
   online_.fill(true);
   firstContact_.fill(true);
   firstCounter_.fill(true);
@@ -138,6 +140,7 @@ void TPoll::CommandStep(std::stop_token stop) {
   TCommandRing::TCommand cmd;
   if (!commands_.Front(cmd)) return;
   std::string reply;
+  lines_->address[cmd.address].commands.fetch_add(1, std::memory_order_relaxed);
   const bool good = Transact(1, cmd.address, cmd.command, reply, stop);
   // A command for a device that still counts as online stays at the head and
   // is tried again next cycle; once the device is offline it is given up.
@@ -155,6 +158,7 @@ void TPoll::PollStep(int address, std::stop_token stop) {
     letter = 'I';
   }
   std::string reply;
+  lines_->address[address].polls.fetch_add(1, std::memory_order_relaxed);
   if (!Transact(1, address, std::string(1, letter), reply, stop)) return;
   HandleReply(address, reply, stop);
   if (letter == 'C') CardPollAnswered(address);
@@ -314,15 +318,18 @@ bool TPoll::PostCounterRestart(int address) {
 
 void TPoll::HandOver(int address, const std::string& payload, bool memory, std::stop_token stop) {
   TCard* card = &owner_;
+  const Clock::time_point replyTime = replyTime_;
   // The poll thread waits here until the handler has returned or released it
   // (or the loop is being closed), so whatever the handler queued goes out
   // next. The call owns copies of what it uses.
   mainLoop_.RunAndWait(
-      [card, address, payload, memory] {
+      [card, address, payload, memory, replyTime] {
+        card->handOverReplyTime_ = replyTime;
         if (memory)
           card->DoMemory(address, payload);
         else
           card->DoData(address, payload);
+        card->handOverReplyTime_ = {};
       },
       stop);
 }
@@ -334,6 +341,7 @@ bool TPoll::Transact(int tries, int address, const std::string& command, std::st
     port_->Purge();
     inPos_ = inLen_ = 0;
     SendFrame(address, command);  // a failed write still waits for a reply
+    const Clock::time_point written = Clock::now();
     good = ReceiveFrame(reply);
     // A late answer of another device of this loop (it missed its own reply
     // window) belongs to that device: a card in it must open that device's
@@ -342,12 +350,29 @@ bool TPoll::Transact(int tries, int address, const std::string& command, std::st
       const int sender = StraySender(reply, address);
       if (sender == 0) break;
       owner_.Log(Format("Reply of address %d received while polling address %d", sender, address));
+      lines_->address[sender].lateReplies.fetch_add(1, std::memory_order_relaxed);
+      replyTime_ = Clock::now();
       HandleReply(sender, reply, stop);
       good = ReceiveFrame(reply);
     }
+    CountReply(address, good, written);
   }
   UpdateState(address, good);
+  lines_->address[address].online.store(online_[address] ? 1 : 0, std::memory_order_relaxed);
   return good;
+}
+
+void TPoll::CountReply(int address, bool good, Clock::time_point written) {
+  TAddressCounters& counters = lines_->address[address];
+  if (good) {
+    replyTime_ = Clock::now();
+    counters.replies.fetch_add(1, std::memory_order_relaxed);
+    counters.replyLatency.Observe(replyTime_ - written);
+  } else if (reader_.Refused()) {
+    counters.badReplies.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    counters.timeouts.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 int TPoll::StraySender(const std::string& reply, int polled) const {

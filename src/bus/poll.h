@@ -106,6 +106,8 @@ class TPoll {
   // of this loop than the polled one, else 0.
   int StraySender(const std::string& reply, int polled) const;
   void UpdateState(int address, bool good);
+  // Counts the outcome of one reply wait that began when the frame was written.
+  void CountReply(int address, bool good, Clock::time_point written);
   bool SendFrame(int address, const std::string& command);
   bool ReceiveFrame(std::string& reply);
   // Traces the reply just read, when the line is traced; true for a good one.
@@ -126,6 +128,7 @@ class TPoll {
   std::string latestPayload_;  // guarded by payloadLock_
 
   // Written by the poll thread, read by anyone.
+  const std::shared_ptr<TLineCounters> lines_;  // the owner's, kept for the thread's life
   std::atomic<std::uint64_t> transactions_{0};
   std::atomic<std::uint64_t> failures_{0};
   std::atomic<std::uint64_t> offline_{0};
@@ -138,6 +141,7 @@ class TPoll {
   bool portFailing_ = false;  // the last read found the device gone
   int cursor_ = 1;
   std::optional<Clock::time_point> replyBase_;
+  Clock::time_point replyTime_{};  // when the last good reply's last byte was read
   TReplyReader reader_;
   std::array<std::uint8_t, 64> inBuf_{};
   std::size_t inPos_ = 0;

@@ -432,4 +432,10 @@ void TODBC::SetLog(TMessLog* log) {
   core_->log = log;
 }
 
+void TODBC::SetCounters(std::shared_ptr<TDBCounters> counters) {
+  if (!counters) return;
+  std::lock_guard guard(core_->lock);
+  core_->counters = std::move(counters);
+}
+
 }  // namespace orlo

@@ -24,6 +24,8 @@
 // itself is gone. Statements made after a reconnect work normally.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -33,6 +35,7 @@
 
 #include "platform/clock.h"
 #include "platform/format.h"
+#include "platform/histogram.h"
 
 namespace orlo {
 
@@ -127,6 +130,25 @@ enum class TDBFault : std::uint8_t {
 };
 TDBFault ClassifyFailure(TDBKind kind, const TDBError& error);
 
+// What one connection did, for monitoring. Written by the threads that run
+// statements on it and by its supervisor's check thread, read by any thread
+// (relaxed atomics, each figure on its own).
+struct TDBCounters {
+  enum TState : int { Down = 0, Up = 1, NotAnswering = 2 };
+
+  std::atomic<int> state{Down};                  // the supervisor's last verdict
+  std::atomic<std::uint64_t> statements{0};      // executes that reached the driver
+  std::atomic<std::uint64_t> failures{0};        // of them failed
+  std::atomic<std::uint64_t> commitFailures{0};  // commits that failed
+  std::atomic<std::uint64_t> reconnects{0};      // connections made after the first
+  // Calls that waited on the server past the supervisor's stall limit.
+  std::atomic<std::uint64_t> timeouts{0};
+  std::array<std::atomic<std::uint64_t>, 5> faults{};  // by TDBFault (None: failed commits)
+  // The driver's time of one execute (fetching the rows aside).
+  TLatencyHistogram latency{0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                            0.05,   0.1,     0.25,   0.5,   1,      2.5,   5};
+};
+
 class TODBC {
  public:
   // Binds the driver manager (libodbc.so.2, else libodbc.so; every entry point
@@ -204,6 +226,9 @@ class TODBC {
   // The message log (not owned; null means no log).
   TMessLog* Log() const;
   void SetLog(TMessLog* log);
+  // Where the statement work counts itself; by default the TODBC's own.
+  // Null is ignored.
+  void SetCounters(std::shared_ptr<TDBCounters> counters);
 
  private:
   friend class TODBCStatement;

@@ -34,7 +34,8 @@ void TProcessConn::Run(std::stop_token stop) {
   }
 }
 
-TODBCConn::TODBCConn(int pingTimeout) : pingTimeout_(pingTimeout), thread_(*this) {}
+TODBCConn::TODBCConn(int pingTimeout)
+    : pingTimeout_(pingTimeout), counters_(std::make_shared<TDBCounters>()), thread_(*this) {}
 
 TODBCConn::~TODBCConn() {
   LogLine("Stopping CheckConn Thread...");
@@ -45,6 +46,7 @@ TODBCConn::~TODBCConn() {
   LogLine("Stopped!");
   std::lock_guard guard(checkLock_);
   Disconnect();
+  counters_->state = TDBCounters::Down;
 }
 
 void TODBCConn::SetODBC(TODBC* odbc) {
@@ -68,6 +70,13 @@ void TODBCConn::SetParams(const std::string& DSN, const std::string& Driver,
   user_ = User;
   password_ = Password;
   options_ = Options;
+}
+
+void TODBCConn::SetCounters(std::shared_ptr<TDBCounters> counters) {
+  if (!counters) return;
+  std::lock_guard guard(checkLock_);
+  counters_ = std::move(counters);
+  if (odbc_) odbc_->SetCounters(counters_);
 }
 
 void TODBCConn::SetPingFunc(TPingFunc ping) {
@@ -103,8 +112,12 @@ bool TODBCConn::ConnectToODBC() {
   // Until then the check gives no verdict; IsConnected answers false from the
   // stall itself, and true again at once should the server answer after all.
   if (odbc_->CallStalled(kStallLimit)) {
-    if (!stallLogged_) LogLine("ODBC Connection not answering!");
+    if (!stallLogged_) {
+      LogLine("ODBC Connection not answering!");
+      counters_->timeouts.fetch_add(1, std::memory_order_relaxed);
+    }
     stallLogged_ = true;
+    counters_->state = TDBCounters::NotAnswering;
     return thread_.Status();
   }
   stallLogged_ = false;
@@ -123,13 +136,17 @@ bool TODBCConn::ConnectToODBC() {
         ok = false;
       }
     }
-    if (odbc_->Connected() && wasDown) LogLine("Connected to DataSource!");
+    if (odbc_->Connected() && wasDown) {
+      LogLine("Connected to DataSource!");
+      if (!firstTime_) counters_->reconnects.fetch_add(1, std::memory_order_relaxed);
+    }
     if (!ok) {
       LogLine("Could not connect to DataSource, check your setup...");
       Disconnect();
     } else if (firstTime_) {
       firstTime_ = false;
     }
+    counters_->state = ok ? TDBCounters::Up : TDBCounters::Down;
     return ok;
   } catch (...) {
     LogLine("EXCEPTION: ConnectToODBC!");

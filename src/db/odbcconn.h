@@ -23,6 +23,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 #include <string>
@@ -35,6 +36,7 @@ namespace orlo {
 class TMessLog;
 class TODBC;
 class TODBCConn;
+struct TDBCounters;
 
 // The "CheckConn" thread of one supervisor: owned by it, started at its
 // construction, stopped and joined at its destruction. Checks nothing until
@@ -88,6 +90,9 @@ class TODBCConn {
   const std::string& PingHost() const { return pingHost_; }
   int PingTimeout() const { return pingTimeout_; }
   void SetPingFunc(TPingFunc ping);
+  // Where the connection and its statements count themselves (given to the
+  // TODBC too, so SetODBC comes first); by default their own.
+  void SetCounters(std::shared_ptr<TDBCounters> counters);
 
   // Before the first successful connect: a connect attempt now. Afterwards:
   // the check thread's last result, unless the link is known lost or stalled.
@@ -111,6 +116,7 @@ class TODBCConn {
   std::string pingHost_;
   const int pingTimeout_;
   TPingFunc ping_;
+  std::shared_ptr<TDBCounters> counters_;  // set before the first IsConnected; never null
   std::atomic<bool> firstTime_{true};
   bool stallLogged_ = false;  // guarded by checkLock_: the stall of the moment is logged
   TProcessConn thread_;       // last: destroyed (stopped) first

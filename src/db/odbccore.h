@@ -118,6 +118,7 @@ struct OdbcCore {
   bool autocommitOff = false;  // a transaction is open on dbc
   std::string connectString;
   TMessLog* log = nullptr;
+  std::shared_ptr<TDBCounters> counters = std::make_shared<TDBCounters>();  // never null
   std::vector<TODBCStatement*> registry;  // not owned; empty slots are null
   DiagRecord lastDiag;
   TDBError lastFault;

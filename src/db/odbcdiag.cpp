@@ -132,6 +132,7 @@ void OdbcCore::CountFault(TDBFault kind, const TDBError& error) {
   lastFault = error;
   lastFaultKind = kind;
   ++faults;
+  counters->faults[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 
 #include "db/odbc.h"
@@ -358,11 +359,17 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
     ClearResult(st);
     std::string text = sql;
     st.lastError = {};
+    const auto started = std::chrono::steady_clock::now();
     {
       detail::ServerCall call(c);
       rc = api.SQLExecDirect(st.handle, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
     }
-    if (rc == SQL_ERROR) NoteStatementFailure(c, st);
+    c.counters->latency.Observe(std::chrono::steady_clock::now() - started);
+    c.counters->statements.fetch_add(1, std::memory_order_relaxed);
+    if (rc == SQL_ERROR) {
+      c.counters->failures.fetch_add(1, std::memory_order_relaxed);
+      NoteStatementFailure(c, st);
+    }
     st.eof = false;
     const std::string kind(TrimView(UpperCase(std::string_view(sql).substr(0, 6))));
     if (Succeeded(rc)) {

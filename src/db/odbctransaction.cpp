@@ -43,6 +43,7 @@ bool EndTran(OdbcCore& c, SQLSMALLINT completion) {
   if (Succeeded(rc)) return true;
   const TDBError error = detail::FirstDiagnostic(c.api, SQL_HANDLE_DBC, c.dbc);
   if (completion == SQL_COMMIT) {
+    c.counters->commitFailures.fetch_add(1, std::memory_order_relaxed);
     c.LogNow("Transaction commit failed: " + error.Text());
     if (c.NoteFailure(error) == TDBFault::None) c.CountFault(TDBFault::None, error);
   } else {

@@ -128,6 +128,7 @@ void TMessLog::Buffer(const std::string& text) {
   if (buffer_.size() >= kMaxBufferedLines) {
     buffer_.pop_front();
     ++dropped_;
+    counters_->dropped.fetch_add(1, std::memory_order_relaxed);
   }
   buffer_.push_back(Line(text));
 }
@@ -151,6 +152,12 @@ int TMessLog::AddNoFlush(const std::string& text) {
 void TMessLog::Log(const std::string& msg) {
   std::lock_guard lock(lock_);
   Flush(msg);
+}
+
+void TMessLog::SetCounters(std::shared_ptr<TLogCounters> counters) {
+  if (!counters) return;
+  std::lock_guard lock(lock_);
+  counters_ = std::move(counters);
 }
 
 std::string TMessLog::CurrentFileName() const {
@@ -199,6 +206,8 @@ void TMessLog::Flush(const std::string& msg) {
     const bool written = WriteAll(fd, out);
     ::close(fd);
     if (written) {
+      counters_->written.fetch_add(buffer_.size() + (msg.empty() ? 0 : 1),
+                                   std::memory_order_relaxed);
       headerPending_ = false;
       buffer_.clear();
       dropped_ = 0;

@@ -4,14 +4,24 @@
 // file, so other programs may read, copy or delete it at any time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/format.h"
 
 namespace orlo {
+
+// The lines of a log, for monitoring: written under the log's lock, read by
+// any thread.
+struct TLogCounters {
+  std::atomic<std::uint64_t> written{0};  // lines that reached the file
+  std::atomic<std::uint64_t> dropped{0};  // lines lost while the file could not be written
+};
 
 class TMessLog {
  public:
@@ -41,6 +51,10 @@ class TMessLog {
 
   std::string CurrentFileName() const;
 
+  // Where the lines are counted from now on; by default the log's own.
+  // Null is ignored.
+  void SetCounters(std::shared_ptr<TLogCounters> counters);
+
   // While the file cannot be written, at most this many lines are kept (the
   // newest); the next successful write says how many were dropped.
   static constexpr std::size_t kMaxBufferedLines = 10000;
@@ -61,9 +75,10 @@ class TMessLog {
   int currentDay_ = 0;  // guarded by lock_
   bool headerPending_;  // guarded by lock_
   bool endLine_ = false;
-  bool lastWriteFailed_ = false;    // guarded by lock_
-  std::deque<std::string> buffer_;  // guarded by lock_
-  std::size_t dropped_ = 0;         // guarded by lock_
+  bool lastWriteFailed_ = false;                                               // guarded by lock_
+  std::deque<std::string> buffer_;                                             // guarded by lock_
+  std::size_t dropped_ = 0;                                                    // guarded by lock_
+  std::shared_ptr<TLogCounters> counters_ = std::make_shared<TLogCounters>();  // guarded by lock_
 };
 
 }  // namespace orlo

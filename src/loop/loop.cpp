@@ -16,6 +16,7 @@
 #include "db/odbc.h"
 #include "db/odbcconn.h"
 #include "log/messlog.h"
+#include "monitor/monitor.h"
 #include "platform/format.h"
 #include "platform/program.h"
 #include "platform/text.h"
@@ -34,6 +35,18 @@ constexpr int kLineTraceLimitMB = 100;
 // below zero.
 constexpr int kLowestAddress = 0;
 constexpr int kHighestAddress = 99;
+
+const char* DeviceKindText(TDeviceTypes kind) {
+  switch (kind) {
+    case dtCardReader:
+      return "card reader";
+    case dtTicketSpitter:
+      return "ticket spitter";
+    case dtBarcodeExit:
+      return "barcode exit";
+  }
+  return "unknown kind";
+}
 
 // "3,5" or "3 5" -> {3, 5}; an item that is not a whole number gives 0.
 std::vector<int> ParseLaneList(const std::string& text) {
@@ -61,12 +74,19 @@ std::vector<int> ParseLaneList(const std::string& text) {
 
 TLoop::TLoop(const TLoopContext& context, int loopId)
     : MessLog(context.MessLog), MainLoop(context.MainLoop), Mail(context.Mail), LoopId(loopId) {
+  if (context.Monitor) {
+    Monitor = &context.Monitor->Loop(loopId);
+  } else {
+    ownMonitor_ = std::make_unique<TLoopMonitor>(loopId);
+    Monitor = ownMonitor_.get();
+  }
   try {
     TConnParams params;
     DebugLog = params.DebugLog;
     Conn = std::make_unique<TODBCConn>(700);
     DB = std::make_unique<TODBC>();
     Conn->SetODBC(DB.get());
+    Conn->SetCounters(Monitor->DBCounters());
     Conn->SetLog(MessLog);
     Conn->SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
                     params.ConnectOptions());
@@ -93,6 +113,7 @@ TLoop::~TLoop() {
   DeviceTypes.clear();
   Conn.reset();
   DB.reset();
+  Monitor->Close();
 }
 
 void TLoop::Log(const std::string& line) const {
@@ -109,14 +130,44 @@ TDeviceTypes TLoop::DeviceTypeAt(int address) const {
   return DeviceTypes[address];
 }
 
+// Each report is counted once its handler is done (a card's after its answer
+// went out).
 void TLoop::BindHandlers() {
-  Card->OnData = [this](int reader, const std::string& value) { CardDataEvent(reader, value); };
-  Card->OnMemory = [this](int reader, const std::string& value) { MemoryDataEvent(reader, value); };
-  Card->OnBarCode = [this](int reader, const std::string& value) { BarcodeEvent(reader, value); };
-  Card->OnPrinter = [this](int reader, const std::string& value) { PrinterEvent(reader, value); };
-  Card->OnCounter = [this](int reader, const std::string& value) { CounterEvent(reader, value); };
-  Card->OnCounterRestart = [this](int reader) { CounterRestartEvent(reader); };
-  Card->OnInput = [this](int reader, const std::string& value) { InputEvent(reader, value); };
+  Card->OnData = [this](int reader, const std::string& value) {
+    CardDataEvent(reader, value);
+    const TDeviceTypes kind = DeviceTypeAt(reader);
+    Monitor->Report(reader,
+                    kind == dtTicketSpitter ? TReportKind::Ticket
+                    : kind == dtBarcodeExit ? TReportKind::Barcode
+                                            : TReportKind::Card,
+                    value);
+  };
+  Card->OnMemory = [this](int reader, const std::string& value) {
+    MemoryDataEvent(reader, value);
+    Monitor->Report(reader, TReportKind::MemoryCard, value);
+  };
+  Card->OnBarCode = [this](int reader, const std::string& value) {
+    BarcodeEvent(reader, value);
+    Monitor->Report(reader, TReportKind::Barcode, value);
+  };
+  Card->OnPrinter = [this](int reader, const std::string& value) {
+    PrinterEvent(reader, value);
+    Monitor->Report(reader, TReportKind::Printer, value);
+  };
+  Card->OnCounter = [this](int reader, const std::string& value) {
+    CounterEvent(reader, value);
+    Monitor->Report(reader, TReportKind::Counter, value);
+  };
+  // Raised for exactly the power-up reports ('P', 'p'); OnPowerUp also comes
+  // with a device's first answer and its return.
+  Card->OnCounterRestart = [this](int reader) {
+    CounterRestartEvent(reader);
+    Monitor->Report(reader, TReportKind::PowerUp, "");
+  };
+  Card->OnInput = [this](int reader, const std::string& value) {
+    InputEvent(reader, value);
+    Monitor->Report(reader, TReportKind::Input, value);
+  };
   Card->OnError = [this](int reader) { OfflineEvent(reader); };
   Card->OnPowerUp = [this](int reader) { PowerUpEvent(reader); };
 }
@@ -124,7 +175,9 @@ void TLoop::BindHandlers() {
 void TLoop::CreateCardInterface() {
   Card = std::make_unique<TCard>(*MainLoop);
   Card->SetLog(MessLog);
+  Card->SetLineCounters(Monitor->LineCounters());
   BindHandlers();
+  Monitor->SetUp(0);
   try {
     EventLog = std::make_unique<TEventLog>(DB.get(), LoopId);
     TODBCStatement loopRow(*DB);
@@ -134,6 +187,7 @@ void TLoop::CreateCardInterface() {
       Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
     } else if (loopRow.FieldAsBoolean("enabled")) {
       Card->SetPort(loopRow.FieldAsInteger("port"));
+      Monitor->SetUp(Card->Port());
       const bool rfModem = loopRow.FieldAsBoolean("rfmodem");
       Log(Format("Init Devices for LoopId %d Port %d", LoopId, Card->Port()));
       ReadDevices(lowest, highest);
@@ -142,6 +196,7 @@ void TLoop::CreateCardInterface() {
       Card->SetLastReader(highest);
       ReadSettings(ini, rfModem);
       if (Card->Open()) {
+        Monitor->LineOpened(Card->FirstReader(), Card->LastReader());
         Log(Format("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
                    Card->PollDelay(), Card->TurnAround(), Card->RespDly(), Card->Baud(),
                    Card->OffLineDly()));
@@ -193,6 +248,8 @@ void TLoop::ReadDevices(int& lowest, int& highest) {
     }
     if (static_cast<int>(DeviceTypes.size()) < address + 1) DeviceTypes.resize(address + 1);
     DeviceTypes[address] = static_cast<TDeviceTypes>(devices.FieldAsInteger("device_type"));
+    Monitor->AddDevice(address, devices.FieldAsString("name"),
+                       DeviceKindText(DeviceTypes[address]));
     lowest = std::min(lowest, address);
     highest = std::max(highest, address);
   } while (devices.dbSkip());

@@ -23,7 +23,9 @@ class TCounter;
 class TEventLog;
 class TIniFileEx;
 class TInput;
+class TLoopMonitor;
 class TMailWorker;
+class TMonitor;
 class TMainLoop;
 class TMessLog;
 class TODBC;
@@ -36,11 +38,13 @@ using TDBKind = std::uint8_t;
 enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
 
 // What the loop needs from the service besides its id. Not owned; each must
-// outlive the loop. mail may be null (no card-event mail).
+// outlive the loop. Mail may be null (no card-event mail); Monitor may be
+// null (the loop then counts into a record of its own that nobody shows).
 struct TLoopContext {
   TMessLog* MessLog = nullptr;
   TMainLoop* MainLoop = nullptr;
   TMailWorker* Mail = nullptr;
+  TMonitor* Monitor = nullptr;
 };
 
 // One spitter ticket record split into its fields (ParseTicketData).
@@ -104,6 +108,7 @@ class TLoop {
   TMessLog* MessLog = nullptr;
   TMainLoop* MainLoop = nullptr;
   TMailWorker* Mail = nullptr;
+  TLoopMonitor* Monitor = nullptr;  // never null: the monitor's record of this loop, or ownMonitor_
   std::unique_ptr<TODBC> DB;        // released after Conn
   std::unique_ptr<TODBCConn> Conn;  // the loop's own supervisor
   std::unique_ptr<TCard> Card;      // absent when the database was down at creation
@@ -130,6 +135,9 @@ class TLoop {
   std::vector<std::unique_ptr<TInput>> Inputs;      // by bus address
 
  private:
+  // The answer to a handed-over card is queued: its time since the card's
+  // reply is counted, and the poll thread is let go to send it.
+  void AnswerQueued();
   void CreateCardInterface();
   void BindHandlers();
   // Reads the loop's device rows: texts, kinds, counters and inputs; gives
@@ -154,6 +162,8 @@ class TLoop {
   bool UsableAddress(int address);
   TDeviceTypes DeviceTypeAt(int address) const;
   void Log(const std::string& line) const;
+
+  std::unique_ptr<TLoopMonitor> ownMonitor_;  // without a monitor in the context
 };
 
 }  // namespace orlo

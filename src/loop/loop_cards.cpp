@@ -17,6 +17,7 @@
 // statement.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
@@ -29,6 +30,7 @@
 #include "log/messlog.h"
 #include "loop/loop.h"
 #include "mail/mailworker.h"
+#include "monitor/monitor.h"
 #include "platform/format.h"
 #include "platform/mainloop.h"
 
@@ -150,6 +152,7 @@ const char* MessageColumn(int code) {
 // Nothing is recorded. The low-security opening takes the pulse of the last
 // decided card.
 void TLoop::AnswerWithoutDecision(int address, const std::string& value, bool answerExpected) {
+  if (LowSecurityOnDBError || answerExpected) Monitor->UndecidedAnswer(LowSecurityOnDBError);
   if (LowSecurityOnDBError) {
     if (Card) Card->GateOpenMsg(address, true, LastPulse, kThankYou);
     if (DebugLog) Log("Cannot connect to DB!  Card Allowed, " + Where(*this, address, value));
@@ -157,6 +160,13 @@ void TLoop::AnswerWithoutDecision(int address, const std::string& value, bool an
     if (Card) Card->GateOpenMsg(address, false, LastPulse, kSystemError);
     Log("Cannot connect to DB!  Card Refused, " + Where(*this, address, value));
   }
+}
+
+void TLoop::AnswerQueued() {
+  const auto replied = Card ? Card->HandOverReplyTime() : std::chrono::steady_clock::time_point{};
+  if (replied != std::chrono::steady_clock::time_point{})
+    Monitor->CardToGate(std::chrono::steady_clock::now() - replied);
+  if (MainLoop) MainLoop->ReleaseWaiter();
 }
 
 bool TLoop::RecordDecision(TODBCTransaction& transaction, const std::string& what,
@@ -181,6 +191,7 @@ void TLoop::CardDataEvent(int reader, const std::string& value) {
   LogLine(*this, "Got CardData event!  - " + std::to_string(reader) + " - |" + value + "|");
   if (!DatabaseUp(*this)) {
     AnswerWithoutDecision(reader, value, kind != dtTicketSpitter);
+    if (kind == dtCardReader) AnswerQueued();
     return;
   }
   switch (kind) {
@@ -219,7 +230,7 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
         text = CardMessage(code, address, cardNo);
       })) {
     AnswerWithoutDecision(address, cardText, true);
-    if (MainLoop) MainLoop->ReleaseWaiter();
+    AnswerQueued();
     return;
   }
   LastPulse = out.openPulse;
@@ -229,9 +240,10 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
   } else if (!SpecialOutput(address, out.spaceNo, out.openPulse) && Card) {
     Card->GateOpenMsg(address, true, out.openPulse, text);
   }
-  if (MainLoop) MainLoop->ReleaseWaiter();
-  if (!granted) return;
+  AnswerQueued();
   const std::string number = CardNumberText(cardNo);
+  Monitor->Decision(address, number, code);
+  if (!granted) return;
   if (DebugLog)
     LogLine(*this, "Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
                        std::to_string(address) + ", Card " + number);

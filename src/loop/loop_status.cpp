@@ -15,6 +15,7 @@
 #include "db/sql.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
+#include "monitor/monitor.h"
 #include "platform/clock.h"
 #include "platform/format.h"
 
@@ -280,6 +281,7 @@ bool TLoop::ForceGate(int address, bool open) {
   const bool held = Card->GetGate(address);
   if (open == held) return false;
   Card->SetGate(address, open);
+  Monitor->GateHeld(address, open);
   if (DebugLog)
     Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) +
         (open ? " forced open" : " forced closed"));

@@ -12,10 +12,12 @@ constexpr const char* kStoppedResult = "Not sent: the mail service stopped";
 
 }  // namespace
 
-TMailWorker::TMailWorker(TMessLog& log, TMailTimeouts timeouts, std::size_t capacity)
+TMailWorker::TMailWorker(TMessLog& log, TMailTimeouts timeouts, std::size_t capacity,
+                         std::shared_ptr<TMailCounters> counters)
     : log_(log),
       timeouts_(timeouts),
       capacity_(capacity > 0 ? capacity : 1),
+      counters_(counters ? std::move(counters) : std::make_shared<TMailCounters>()),
       thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 TMailWorker::~TMailWorker() { Stop(); }
@@ -32,9 +34,11 @@ bool TMailWorker::Submit(TMailMessage msg, std::string startLine, TDone done) {
       queue_.push_back(TJob{std::move(msg), std::move(startLine), std::move(done)});
   }
   if (!dropLine.empty()) {
+    counters_->dropped.fetch_add(1, std::memory_order_relaxed);
     log_.Log(dropLine);
     return false;
   }
+  counters_->queued.fetch_add(1, std::memory_order_relaxed);
   wake_.notify_one();
   return true;
 }
@@ -69,6 +73,7 @@ void TMailWorker::Stop() {
     rest.swap(queue_);
   }
   for (TJob& job : rest) {
+    counters_->dropped.fetch_add(1, std::memory_order_relaxed);
     log_.Log("Email service stopped, mail to " + job.msg.to + " dropped");
     if (job.done) {
       try {
@@ -109,6 +114,8 @@ void TMailWorker::Send(TJob& job, std::stop_token stop) {
     log_.Log("Exception in MailMessage()");
     result = "Exception in MailMessage()";
   }
+  (result == kMailSent ? counters_->sent : counters_->failed)
+      .fetch_add(1, std::memory_order_relaxed);
   if (job.done) {
     try {
       job.done(result);

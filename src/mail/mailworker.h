@@ -13,10 +13,13 @@
 // keeps silent, and drops the queued rest; each mail not sent is logged.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +30,15 @@ namespace orlo {
 
 class TMessLog;
 
+// The mails of a worker, for monitoring: written by the worker and its
+// callers, read by any thread.
+struct TMailCounters {
+  std::atomic<std::uint64_t> queued{0};   // accepted by Submit
+  std::atomic<std::uint64_t> sent{0};     // confirmed by the server
+  std::atomic<std::uint64_t> failed{0};   // tried and not sent (abandoned at stop included)
+  std::atomic<std::uint64_t> dropped{0};  // never tried: queue full or service stopped
+};
+
 class TMailWorker {
  public:
   // Called once per accepted mail with MailMessage's result text, on the
@@ -36,8 +48,10 @@ class TMailWorker {
 
   static constexpr std::size_t kDefaultCapacity = 16;
 
+  // counters: where the mails are counted; null gives the worker its own.
   explicit TMailWorker(TMessLog& log, TMailTimeouts timeouts = {},
-                       std::size_t capacity = kDefaultCapacity);
+                       std::size_t capacity = kDefaultCapacity,
+                       std::shared_ptr<TMailCounters> counters = nullptr);
   ~TMailWorker();  // Stop()
   TMailWorker(const TMailWorker&) = delete;
   TMailWorker& operator=(const TMailWorker&) = delete;
@@ -72,6 +86,7 @@ class TMailWorker {
   TMessLog& log_;
   const TMailTimeouts timeouts_;
   const std::size_t capacity_;
+  const std::shared_ptr<TMailCounters> counters_;  // never null
 
   std::mutex stopLock_;  // serialises Stop
   std::mutex lock_;

@@ -14,6 +14,7 @@
 #include "log/messlog.h"
 #include "loop/loop.h"
 #include "mail/mailworker.h"
+#include "monitor/monitor.h"
 #include "platform/mainloop.h"
 
 namespace orlo {
@@ -62,6 +63,7 @@ void NotifyServiceManager(const std::string& state) {
 TOrloCard::TOrloCard(TMainLoop& mainLoop)
     : timMain(mainLoop, kMainInterval, [this] { timMainTimer(); }),
       tmrRestart(mainLoop, kRestartInterval, [this] { tmrRestartTimer(); }),
+      Monitor(std::make_unique<TMonitor>()),
       mainLoop_(mainLoop),
       signals_(mainLoop.Context()) {
   // An exception that escapes some posted handler must not end the service;
@@ -83,6 +85,7 @@ TOrloCard::~TOrloCard() {
   std::error_code ignored;
   signals_.cancel(ignored);
   ShutDown();
+  Monitor->Stop();
 }
 
 void TOrloCard::ServiceExecute() {
@@ -113,6 +116,7 @@ void TOrloCard::ServiceStop() {
   if (!MessLog) std::cerr << "orlocard: stop requested before the service had started\n";
   NotifyServiceManager("STOPPING=1\nSTATUS=Stopping");
   ShutDown();
+  Monitor->Stop();
   tmrRestart.SetEnabled(false);
   timMain.SetEnabled(false);
   std::error_code ignored;
@@ -147,6 +151,7 @@ void TOrloCard::tmrRestartTimer() {
 void TOrloCard::timMainTimer() {
   timMain.SetEnabled(false);
   MainTick();
+  Monitor->Publish();
   if (Started && !stopping_) timMain.SetEnabled(true);
 }
 

@@ -30,6 +30,7 @@ class TLoop;
 class TMailWorker;
 class TMainLoop;
 class TMessLog;
+class TMonitor;
 class TODBC;
 class TODBCConn;
 
@@ -114,6 +115,12 @@ class TOrloCard {
   detail::TServiceTimer timMain;
   detail::TServiceTimer tmrRestart;
 
+  // The metrics and the status page: for the life of the service, so their
+  // counts go on across restart requests. The loops, connections, mail and
+  // log below count into it; its HTTP server follows the [Monitor] settings
+  // read at each StartUp and stops with the service.
+  std::unique_ptr<TMonitor> Monitor;
+
   // Service-wide objects, made by StartUp and released by ShutDown, in the
   // order of release: Loops, DBConn, DB, Mail, MessLog.
   std::unique_ptr<TMessLog> MessLog;
@@ -131,6 +138,7 @@ class TOrloCard {
   bool Connected();
   void Log(const std::string& line);
   void LogRegistryProblems();
+  void ConfigureMonitor();
   void CreateLoops();
   void ClearRestartRequest();
   void ArmStopSignals();

@@ -3,12 +3,14 @@
 #include <exception>
 
 #include "config/connparams.h"
+#include "config/inifile.h"
 #include "config/registryex.h"
 #include "db/odbc.h"
 #include "db/odbcconn.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
 #include "mail/mailworker.h"
+#include "monitor/monitor.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
 #include "platform/text.h"
@@ -30,8 +32,11 @@ bool TOrloCard::StartUp() {
   try {
     MessLog = std::make_unique<TMessLog>(LogFileName(), /*deleteOld=*/true, /*daily=*/true,
                                          /*byDayOfMonth=*/false, /*noStartHeader=*/false);
+    MessLog->SetCounters(Monitor->LogCounters());
     LogRegistryProblems();
-    Mail = std::make_unique<TMailWorker>(*MessLog);
+    ConfigureMonitor();
+    Mail = std::make_unique<TMailWorker>(*MessLog, TMailTimeouts{}, TMailWorker::kDefaultCapacity,
+                                         Monitor->MailCounters());
     {
       TConnParams params;
       Log("Starting server, Reading Registry");
@@ -39,6 +44,7 @@ bool TOrloCard::StartUp() {
       DBConn = std::make_unique<TODBCConn>(kPingTimeoutMs);
       DB = std::make_unique<TODBC>();
       DBConn->SetODBC(DB.get());
+      DBConn->SetCounters(Monitor->Connection("service"));
       DBConn->SetLog(MessLog.get());
       DBConn->SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User,
                         params.Pass, params.ConnectOptions());
@@ -64,7 +70,19 @@ bool TOrloCard::StartUp() {
     Log("Started!");
   else
     ShutDown();
+  Monitor->Publish();
   return result;
+}
+
+void TOrloCard::ConfigureMonitor() {
+  try {
+    TIniFileEx ini(SettingsFileName());
+    Monitor->Configure(TMonitorSettings::Read(ini), MessLog.get());
+  } catch (const std::exception& e) {
+    // An unreadable settings file is the loops' to report; the monitor keeps
+    // what it had.
+    Log(std::string("Monitor settings not read: ") + e.what());
+  }
 }
 
 void TOrloCard::LogRegistryProblems() {
@@ -83,6 +101,7 @@ void TOrloCard::CreateLoops() {
   context.MessLog = MessLog.get();
   context.MainLoop = &mainLoop_;
   context.Mail = Mail.get();
+  context.Monitor = Monitor.get();
   std::vector<int> own, shared;
   ReadLoopIds(*DB, ComputerName, own, shared);
 
@@ -126,6 +145,7 @@ void TOrloCard::ShutDown() {
   Mail.reset();
   MessLog.reset();  // writes "End Log"
   Started = false;
+  Monitor->Publish();
 }
 
 bool TOrloCard::Connected() { return DB && DBConn && DBConn->IsConnected(); }

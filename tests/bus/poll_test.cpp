@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "busfixture.h"
+#include "support/wait.h"
 
 namespace orlo::test {
 namespace {
@@ -147,6 +148,13 @@ TEST_F(PollTest, OfflineOnTheFourthConsecutiveFailureNotBefore) {
   const TBusStats stats = card_.Stats();
   EXPECT_EQ(stats.failures, 7u);
   EXPECT_EQ(stats.offline, 1u);
+  // The same misses in the address's own counters: time-outs, not bad replies.
+  const TAddressCounters& one = card_.LineCounters()->address[1];
+  EXPECT_EQ(one.timeouts.load(), 7u);
+  EXPECT_EQ(one.badReplies.load(), 0u);
+  EXPECT_EQ(one.online.load(), 1);
+  EXPECT_GT(one.replies.load(), 0u);
+  EXPECT_EQ(one.replyLatency.Snapshot().Count(), one.replies.load());
 }
 
 TEST_F(PollTest, BadCheckByteCountsAsNoReply) {
@@ -160,6 +168,10 @@ TEST_F(PollTest, BadCheckByteCountsAsNoReply) {
   });
   ASSERT_TRUE(events_.WaitFor("Error 1"));
   EXPECT_TRUE(events_.Matching("Data").empty());
+  const TAddressCounters& one = card_.LineCounters()->address[1];
+  EXPECT_GE(one.badReplies.load(), 4u);
+  EXPECT_EQ(one.timeouts.load(), 0u);
+  EXPECT_EQ(one.online.load(), 0);
 }
 
 TEST_F(PollTest, CardReplyShapesReachOnData) {
@@ -191,6 +203,9 @@ TEST_F(PollTest, ALateReplyOfAnotherDeviceOfTheLoopGoesToThatDevice) {
   ASSERT_TRUE(events_.WaitFor("Data 1 666"));
   EXPECT_EQ(events_.Matching("Data"), (std::vector<std::string>{"Data 2 555", "Data 1 666"}));
   EXPECT_EQ(events_.Count("Error 1"), 0);
+  // Counted as late at the device that sent it.
+  EXPECT_EQ(card_.LineCounters()->address[2].lateReplies.load(), 1u);
+  EXPECT_EQ(card_.LineCounters()->address[1].lateReplies.load(), 0u);
 }
 
 TEST_F(PollTest, AckInsideAFrameIsAPlainAck) {
@@ -558,6 +573,42 @@ TEST_F(PollTest, HandlerQueuedGateCommandIsTheNextFrame) {
       EXPECT_NE(std::string("CRI").find(frames[i].letter()), std::string::npos);  // the poll
     }
   }
+}
+
+// The counters given to the card outlive a close: a reopened card counts on
+// (a rebuilt loop keeps its counts), with every online state unknown until
+// the device answers again. A card handler sees when its reply arrived.
+TEST_F(PollTest, GivenLineCountersCountOnAcrossAReopen) {
+  auto counters = std::make_shared<TLineCounters>();
+  card_.SetLineCounters(counters);
+  std::chrono::steady_clock::time_point replied{};
+  std::chrono::steady_clock::time_point handled{};
+  RecordAll();
+  card_.OnData = [&](int r, const std::string& v) {
+    replied = card_.HandOverReplyTime();
+    handled = std::chrono::steady_clock::now();
+    events_.Add("Data " + std::to_string(r) + " " + v);
+  };
+  card_.SetFirstReader(1);
+  card_.SetLastReader(1);
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(events_.WaitFor("ErrorEx 1 1"));
+  device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "77")));
+  ASSERT_TRUE(events_.WaitFor("Data 1 77"));
+  main_.Do([&] {
+    EXPECT_NE(replied, std::chrono::steady_clock::time_point{});
+    EXPECT_LE(replied, handled);
+    EXPECT_EQ(card_.HandOverReplyTime(), std::chrono::steady_clock::time_point{});
+    card_.Close();
+  });
+  const std::uint64_t polls = counters->address[1].polls.load();
+  EXPECT_GT(polls, 0u);
+  EXPECT_EQ(counters->address[1].online.load(), 1);
+
+  device_.SetOnline(1, false);
+  ASSERT_TRUE(Open());
+  EXPECT_TRUE(WaitUntil([&] { return counters->address[1].online.load() == 0; }));
+  EXPECT_GT(counters->address[1].polls.load(), polls);
 }
 
 TEST_F(PollTest, PayOnFootFramesStartWithEnq) {

@@ -144,6 +144,27 @@ TEST(SupervisorWithoutConnection, SaysSo) {
   EXPECT_NE(ReadFile(dir.file("x.log")).find("TODBC Could not be Created!"), std::string::npos);
 }
 
+// The connection counts its statements, their failures and time, and its
+// state, into the counters it is given (shared with its TODBC).
+TEST_P(Supervisor, CountsStatementsFailuresAndState) {
+  TODBC odbc;
+  TODBCConn conn(0);
+  auto counters = std::make_shared<TDBCounters>();
+  Supervise(conn, odbc);
+  conn.SetCounters(counters);
+  EXPECT_EQ(counters->state.load(), TDBCounters::Down);
+  ASSERT_TRUE(conn.IsConnected()) << LogText();
+  EXPECT_EQ(counters->state.load(), TDBCounters::Up);
+  TODBCStatement q(odbc);
+  EXPECT_TRUE(q.ExecSQL("SELECT number FROM card WHERE number = 1001"));
+  EXPECT_FALSE(q.ExecSQL("SELECT no_such_column FROM card"));
+  EXPECT_FALSE(q.ExecSQL("SELECT number FROM card WHERE number = -5"));  // no row: no failure
+  EXPECT_EQ(counters->statements.load(), 3u);
+  EXPECT_EQ(counters->failures.load(), 1u);
+  EXPECT_EQ(counters->latency.Snapshot().Count(), 3u);
+  EXPECT_EQ(counters->reconnects.load(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Supervisor, ::testing::Values(Backend::SQLite, Backend::MariaDB),
                          BackendName);
 
@@ -155,7 +176,9 @@ class ServerSupervisor : public Supervisor {};
 TEST_P(ServerSupervisor, DeadConnectionIsRebuiltByTheCheckThread) {
   TODBC odbc;
   TODBCConn conn(0);
+  auto counters = std::make_shared<TDBCounters>();
   Supervise(conn, odbc);
+  conn.SetCounters(counters);
   ASSERT_TRUE(conn.IsConnected());
   TODBCStatement old(odbc);
   ASSERT_TRUE(old.ExecSQL("SELECT CONNECTION_ID() AS id"));
@@ -166,6 +189,7 @@ TEST_P(ServerSupervisor, DeadConnectionIsRebuiltByTheCheckThread) {
   ASSERT_TRUE(k.ExecSQLFmt("KILL %d", id));
   ASSERT_TRUE(WaitFor([&] { return Count(LogText(), "Connected to DataSource!") == 2; }))
       << LogText();
+  EXPECT_TRUE(WaitFor([&] { return counters->reconnects == 1; }));
   EXPECT_TRUE(InOrder(LogText(), {"ODBC Connection 'Dead'!", "Connected to DataSource!"}));
   EXPECT_TRUE(conn.IsConnected());
   EXPECT_FALSE(old.Allocated());

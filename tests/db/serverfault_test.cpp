@@ -29,6 +29,7 @@ class SilentServer : public ::testing::Test {
     ASSERT_TRUE(server_->Start());
     settings_ = MariaDBSettings(server_->Coordinates(), "tarn");
     conn_.SetODBC(&odbc_);
+    conn_.SetCounters(counters_);
     conn_.SetLog(&log_);
     conn_.SetParams(settings_.dsn, settings_.driver, settings_.database, settings_.user,
                     settings_.password, settings_.options);
@@ -51,6 +52,7 @@ class SilentServer : public ::testing::Test {
   TMessLog log_{dir_.file("x.log"), false, false, false, true};
   TODBC odbc_;
   TODBCConn conn_{0};
+  std::shared_ptr<TDBCounters> counters_ = std::make_shared<TDBCounters>();
 };
 
 // A statement waiting on a silent server: any thread sees the link stalled
@@ -63,16 +65,26 @@ TEST_F(SilentServer, AStalledStatementEndsAsALostLinkAndTheLinkIsRebuilt) {
   ASSERT_TRUE(WaitUntil([&] { return !conn_.IsConnected(); })) << Log();
   EXPECT_TRUE(odbc_.CallStalled(TODBCConn::kStallLimit));
   EXPECT_TRUE(WaitUntil([&] { return InLog("ODBC Connection not answering!"); })) << Log();
+  EXPECT_TRUE(WaitUntil([&] { return counters_->state == TDBCounters::NotAnswering; }));
+  EXPECT_EQ(counters_->timeouts.load(), 1u);
   ASSERT_EQ(stuck.wait_for(kStuck), std::future_status::ready) << "the statement never ended";
   EXPECT_FALSE(stuck.get());
   EXPECT_EQ(ClassifyFailure(dbkMySQL, q.LastError()), TDBFault::LinkLost) << q.LastError().Text();
   EXPECT_FALSE(conn_.IsConnected());
+  // The stuck statement: a failure, a lost link, and a time past the stall limit.
+  EXPECT_EQ(counters_->failures.load(), 1u);
+  EXPECT_GE(counters_->faults[static_cast<std::size_t>(TDBFault::LinkLost)].load(), 1u);
+  EXPECT_GE(counters_->latency.Snapshot().sumSeconds,
+            std::chrono::duration<double>(TODBCConn::kStallLimit).count());
 
   server_->Thaw();
   ASSERT_TRUE(WaitUntil([&] { return conn_.IsConnected(); })) << Log();
   EXPECT_GE(CountOf(Log(), "Connected to DataSource!"), 2) << Log();
   TODBCStatement fresh(odbc_);
   EXPECT_TRUE(fresh.ExecSQL("SELECT 1 AS one")) << Log();
+  EXPECT_GE(counters_->reconnects.load(), 1u);
+  EXPECT_EQ(counters_->state.load(), TDBCounters::Up);
+  EXPECT_EQ(counters_->timeouts.load(), 1u);
 }
 
 // Nobody uses the link when the server falls silent: the supervisor's own
@@ -109,6 +121,7 @@ TEST_F(SilentServer, ACommitWaitingOnASilentServerIsNotOnRecord) {
   EXPECT_FALSE(onRecord);
   EXPECT_EQ(fault, TDBFault::LinkLost);
   EXPECT_NE(Log().find("Transaction commit failed: "), std::string::npos) << Log();
+  EXPECT_GE(counters_->commitFailures.load(), 1u);
 }
 
 // --- transactions voided by what other connections do ---
