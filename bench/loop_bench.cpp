@@ -130,8 +130,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return argc % 2 == 1 &&
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
-         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) &&
-         ValidChoice(o.monitor) && o.rounds > 0;
+         o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) && ValidChoice(o.monitor) &&
+         o.rounds > 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -216,6 +216,25 @@ class TMonitorLoad {
   }
   ~TMonitorLoad() {
     publisher_ = {};
+    reader_ = {};
+    std::printf("monitor: %d reads of /metrics and /status, %zu bytes\n", reads_.load(),
+                bytes_.load());
+  }
+
+ private:
+  // True when stop was asked during the pause.
+  static bool Pause(std::stop_token stop, int ms) {
+    for (int waited = 0; waited < ms && !stop.stop_requested(); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return stop.stop_requested();
+  }
+
+  TMonitor& monitor_;
+  std::atomic<int> reads_{0};
+  std::atomic<std::size_t> bytes_{0};
+  std::jthread publisher_;
+  std::jthread reader_;
+};
 
 struct TResult {
   std::vector<double> ms;
@@ -403,8 +422,7 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, const
   if (withTrace) {
     const double bytes = static_cast<double>(TraceBytes(home));
     std::printf("%s: the line trace wrote %.0f bytes in %.0f s (%.1f kB/s)\n",
-                VariantName(site, setup).c_str(), bytes, seconds,
-                bytes / seconds / 1000);
+                VariantName(site, setup).c_str(), bytes, seconds, bytes / seconds / 1000);
   }
   return result;
 }

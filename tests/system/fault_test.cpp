@@ -68,15 +68,7 @@ constexpr int kCards = 600;
 
 TEST_F(ServerOutageTest, DecisionsResumeAfterTheServerReturnsAndNoDecisionLosesItsRow) {
   ASSERT_TRUE(site_.LoadDemo());
-  std::string values;
-  for (int i = 0; i < kCards; ++i)
-    values += std::string(i ? "," : "") + "(" + std::to_string(kFirstCard + i) + ", 1, 1, 'N" +
-              std::to_string(i) +
-              "', 'X', '2024-01-01 00:00:00', '2030-12-31 23:59:59', '2024-01-01 00:00:00')";
-  Exec(
-      "INSERT INTO card (number, type_id, card_type, first_name, last_name, start_dt, exp_iry, "
-      "start_date) VALUES " +
-      values);
+  AddNamedCards(kFirstCard, kCards);
   auto& sim = StartSim(1, {1, 2, 3, 4});
   TIniFileEx(SettingsFile()).WriteString("Settings", "Low Security on DB Error", "1");
   StartProgram();

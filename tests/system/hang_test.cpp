@@ -51,15 +51,7 @@ class HungServerTest : public SystemFixture {
   // and the program started.
   void StartSite(bool lowSecurity) {
     ASSERT_TRUE(site_.LoadDemo());
-    std::string values;
-    for (int i = 0; i < kCards; ++i)
-      values += std::string(i ? "," : "") + "(" + std::to_string(kFirstCard + i) + ", 1, 1, 'N" +
-                std::to_string(i) +
-                "', 'X', '2024-01-01 00:00:00', '2030-12-31 23:59:59', '2024-01-01 00:00:00')";
-    Exec(
-        "INSERT INTO card (number, type_id, card_type, first_name, last_name, start_dt, exp_iry, "
-        "start_date) VALUES " +
-        values);
+    AddNamedCards(kFirstCard, kCards);
     Exec("UPDATE device SET open_pulse = 7 WHERE id = 1");
     sim_ = &StartSim(1, {1, 2, 3, 4});
     TIniFileEx(SettingsFile())

@@ -166,15 +166,7 @@ TEST_F(MonitorFloodTest, CardsAreDecidedWhileBadRequestsFloodTheServer) {
   constexpr int kFirstCard = 5000;
   constexpr int kCards = 40;
   ASSERT_TRUE(site_.LoadDemo());
-  std::string values;
-  for (int i = 0; i < kCards; ++i)
-    values += std::string(i ? "," : "") + "(" + std::to_string(kFirstCard + i) + ", 1, 1, 'N" +
-              std::to_string(i) +
-              "', 'X', '2024-01-01 00:00:00', '2030-12-31 23:59:59', '2024-01-01 00:00:00')";
-  Exec(
-      "INSERT INTO card (number, type_id, card_type, first_name, last_name, start_dt, exp_iry, "
-      "start_date) VALUES " +
-      values);
+  AddNamedCards(kFirstCard, kCards);
   auto& sim = StartSim(1, {1, 2, 3, 4});
   SwitchMonitorOn();
   StartProgram();

@@ -75,6 +75,18 @@ int SystemFixture::AddDevice(int loopId, int address, const std::string& name) {
                   " and addr_ess = " + std::to_string(address));
 }
 
+void SystemFixture::AddNamedCards(int first, int count) {
+  std::string values;
+  for (int i = 0; i < count; ++i)
+    values += std::string(i ? "," : "") + "(" + std::to_string(first + i) + ", 1, 1, 'N" +
+              std::to_string(i) +
+              "', 'X', '2024-01-01 00:00:00', '2030-12-31 23:59:59', '2024-01-01 00:00:00')";
+  Exec(
+      "INSERT INTO card (number, type_id, card_type, first_name, last_name, start_dt, exp_iry, "
+      "start_date) VALUES " +
+      values);
+}
+
 sim::TSimulator& SystemFixture::StartSim(int port, const std::vector<int>& addresses,
                                          const std::string& home) {
   auto sim = std::make_unique<sim::TSimulator>();

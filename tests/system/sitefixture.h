@@ -77,6 +77,10 @@ class SystemFixture : public ::testing::Test {
   }
   void AddLoop(int id, const std::string& name, bool enabled, int port = 1);
   int AddDevice(int loopId, int address, const std::string& name);
+  // Cards first, first+1, ... of type 1, valid until 2030, named "N<i> X":
+  // each presented once (so passback never refuses), every "Welcome" answer
+  // tells which card it decided.
+  void AddNamedCards(int first, int count);
   // A simulator with devices at the addresses, named as COM<port> in the
   // settings file of the home folder (default: the fixture's).
   sim::TSimulator& StartSim(int port, const std::vector<int>& addresses,
