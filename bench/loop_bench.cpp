@@ -398,7 +398,7 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, const
     TLoopContext context{&log, &main.Loop(), mail ? &*mail : nullptr,
                          setup.monitor ? &monitor : nullptr};
     main.Do([&] { loop = std::make_unique<TLoop>(context, 1); });
-    if (!loop->Card)
+    if (!loop->HasCard())
       bench::Die("the loop has no database connection; see " + log.CurrentFileName());
     std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
     const double cpu0 = main.CpuSeconds();

@@ -65,6 +65,12 @@ class TLoop {
   TLoop(const TLoop&) = delete;
   TLoop& operator=(const TLoop&) = delete;
 
+  // The loop's id (its `loop` row).
+  int Id() const { return LoopId; }
+  // True once the loop made its bus component, which needs the database at
+  // creation.
+  bool HasCard() const { return Card != nullptr; }
+
   // Set-up and passage counting.
   void CountPassage(int address);
   static const char* BoolText(bool value) { return value ? "Y" : "N"; }
@@ -104,15 +110,75 @@ class TLoop {
   void UpgradeSchema();
   void SyncClocks();
 
-  // Fields other parts of the service read.
+ private:
+  // Tests read and set the loop's state through this class of theirs.
+  friend class TLoopTestPeer;
+  struct TLotFullDevice;
+  enum class TExitOutcome : std::uint8_t;
+
+  // The answer to a handed-over card is queued: its time since the card's
+  // reply is counted, and the poll thread is let go to send it.
+  void AnswerQueued();
+  void CreateCardInterface();
+  void BindHandlers();
+  // Reads the loop's device rows: texts, kinds, counters and inputs; gives
+  // the lowest and highest address (both 0 without usable rows).
+  void ReadDevices(int& lowest, int& highest);
+  void CreateSoftCounters();
+  void ReadSettings(TIniFileEx& ini, bool rfModem);
+  // The [Monitor] keys of the line trace, for the card's next Open.
+  void ReadLineTrace(TIniFileEx& ini);
+  void RaiseLotFullFlags();
+  // The devices whose lot-full output or sign is due for a refresh.
+  std::vector<TLotFullDevice> ReadLotFullDevices();
+  // Sends a device its lot-full output or free-space count and clears the
+  // flag that asked for it.
+  void UpdateLotFullDevice(const TLotFullDevice& device);
+  // The offline and power-up report: logs the device and keeps online_flag.
+  void SetOnline(int reader, bool online);
+  bool DatabaseUp();
+  // Runs decide (the statements of one decision) in transaction until its
+  // work is on record; a deadlock victim is decided once more. False, logged
+  // with the driver's message, when the work is not on record.
+  bool RecordDecision(TODBCTransaction& transaction, const std::string& what,
+                      const std::function<void()>& decide);
+  // The answer to a presentation that cannot be decided (database down, or
+  // the decision not on record): the low-security opening where the site
+  // chose it; else, at a device that waits for an answer, a refusal.
+  void AnswerWithoutDecision(int address, const std::string& value, bool answerExpected);
+  // Queues the card mail to the mail worker; never waits for the SMTP server.
+  void SendCardMail(const std::string& number, const std::string& firstName,
+                    const std::string& deviceName);
+  // Judges a readable exit pass and records what it changes; gives the
+  // outcome and the device's pulse.
+  TExitOutcome JudgeExitPass(int address, const std::string& barcode, double issued, int& pulse);
+  static const char* ExitText(TExitOutcome outcome);
+  // Writes a spitter's ticket record; true when its row was written.
+  bool WriteTicketRecord(const TTicketData& data, int ticket);
+  // "Loop Id <id> address <address>, Card <value>", as log lines name a
+  // presentation.
+  std::string Where(int address, const std::string& value) const;
+  bool UsableAddress(int address);
+  TDeviceTypes DeviceTypeAt(int address) const;
+  void Log(const std::string& line) const;
+
+  // What the service hands in (not owned).
   TMessLog* MessLog = nullptr;
   TMainLoop* MainLoop = nullptr;
   TMailWorker* Mail = nullptr;
   TLoopMonitor* Monitor = nullptr;  // never null: the monitor's record of this loop, or ownMonitor_
+  std::unique_ptr<TLoopMonitor> ownMonitor_;  // without a monitor in the context
+
+  // Owned, released in reverse order.
   std::unique_ptr<TODBC> DB;        // released after Conn
   std::unique_ptr<TODBCConn> Conn;  // the loop's own supervisor
   std::unique_ptr<TCard> Card;      // absent when the database was down at creation
   std::unique_ptr<TEventLog> EventLog;
+  std::vector<std::unique_ptr<TCounter>> Counters;  // by bus address; empty below the lowest
+  std::vector<TDeviceTypes> DeviceTypes;            // by bus address
+  std::vector<std::unique_ptr<TInput>> Inputs;      // by bus address
+
+  // The loop row and the settings file, read at creation.
   int LoopId = 0;
   bool DebugLog = true;
   int SyncMinutes = 0;
@@ -129,41 +195,8 @@ class TLoop {
   std::string EmailTo;
   bool LowSecurityOnDBError = false;
   bool SyncExitReader = true;
+  // The open pulse of the last decided card, for the low-security opening.
   int LastPulse = 0;
-  std::vector<std::unique_ptr<TCounter>> Counters;  // by bus address; empty below the lowest
-  std::vector<TDeviceTypes> DeviceTypes;            // by bus address
-  std::vector<std::unique_ptr<TInput>> Inputs;      // by bus address
-
- private:
-  // The answer to a handed-over card is queued: its time since the card's
-  // reply is counted, and the poll thread is let go to send it.
-  void AnswerQueued();
-  void CreateCardInterface();
-  void BindHandlers();
-  // Reads the loop's device rows: texts, kinds, counters and inputs; gives
-  // the lowest and highest address (both 0 without usable rows).
-  void ReadDevices(int& lowest, int& highest);
-  void CreateSoftCounters();
-  void ReadSettings(TIniFileEx& ini, bool rfModem);
-  // The [Monitor] keys of the line trace, for the card's next Open.
-  void ReadLineTrace(TIniFileEx& ini);
-  void RaiseLotFullFlags();
-  // The offline and power-up report: logs the device and keeps online_flag.
-  void SetOnline(int reader, bool online);
-  // Runs decide (the statements of one decision) in transaction until its
-  // work is on record; a deadlock victim is decided once more. False, logged
-  // with the driver's message, when the work is not on record.
-  bool RecordDecision(TODBCTransaction& transaction, const std::string& what,
-                      const std::function<void()>& decide);
-  // The answer to a presentation that cannot be decided (database down, or
-  // the decision not on record): the low-security opening where the site
-  // chose it; else, at a device that waits for an answer, a refusal.
-  void AnswerWithoutDecision(int address, const std::string& value, bool answerExpected);
-  bool UsableAddress(int address);
-  TDeviceTypes DeviceTypeAt(int address) const;
-  void Log(const std::string& line) const;
-
-  std::unique_ptr<TLoopMonitor> ownMonitor_;  // without a monitor in the context
 };
 
 }  // namespace orlo

@@ -94,37 +94,6 @@ double CardTextToNumber(const std::string& text, TMessLog* log) {
 // The general form: up to 15 significant digits, no trailing zeros.
 std::string CardNumberText(double cardNo) { return Format("%g", cardNo); }
 
-void LogLine(const TLoop& loop, const std::string& line) {
-  if (loop.MessLog) loop.MessLog->Log(line);
-}
-
-bool DatabaseUp(TLoop& loop) { return loop.Conn && loop.DB && loop.Conn->IsConnected(); }
-
-std::string Where(const TLoop& loop, int address, const std::string& value) {
-  return "Loop Id " + std::to_string(loop.LoopId) + " address " + std::to_string(address) +
-         ", Card " + value;
-}
-
-// Queues the card mail: the worker logs "Sending email to: ..." when the
-// exchange starts and the error text of a failed one. Nothing here waits for
-// the SMTP server, so the gate command is never held back by it.
-void SendCardMail(TLoop& loop, const std::string& number, const std::string& firstName,
-                  const std::string& deviceName) {
-  try {
-    const std::string body = "Card: " + number + ", Name: " + firstName + ", Device: " + deviceName;
-    if (!loop.Mail) {
-      LogLine(loop, "Sending email to: " + loop.EmailTo + " Server: " + loop.EmailServer +
-                        " Port: " + std::to_string(loop.EmailPort));
-      LogLine(loop, "Email not sent: no mail service");
-      return;
-    }
-    loop.Mail->SubmitCardEvent(loop.EmailServer, loop.EmailPort, loop.EmailFrom, loop.EmailTo,
-                               body);
-  } catch (const std::exception&) {
-    LogLine(loop, "Exception in MailMessage()");
-  }
-}
-
 // The messages column of each outcome, by the code with the soft bit cleared.
 const char* MessageColumn(int code) {
   switch (code & ~crSoftFlag) {
@@ -149,16 +118,42 @@ const char* MessageColumn(int code) {
 
 }  // namespace
 
+bool TLoop::DatabaseUp() { return Conn && DB && Conn->IsConnected(); }
+
+std::string TLoop::Where(int address, const std::string& value) const {
+  return "Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address) + ", Card " +
+         value;
+}
+
+// The worker logs "Sending email to: ..." when the exchange starts and the
+// error text of a failed one. Nothing here waits for the SMTP server, so the
+// gate command is never held back by it.
+void TLoop::SendCardMail(const std::string& number, const std::string& firstName,
+                         const std::string& deviceName) {
+  try {
+    const std::string body = "Card: " + number + ", Name: " + firstName + ", Device: " + deviceName;
+    if (!Mail) {
+      Log("Sending email to: " + EmailTo + " Server: " + EmailServer +
+          " Port: " + std::to_string(EmailPort));
+      Log("Email not sent: no mail service");
+      return;
+    }
+    Mail->SubmitCardEvent(EmailServer, EmailPort, EmailFrom, EmailTo, body);
+  } catch (const std::exception&) {
+    Log("Exception in MailMessage()");
+  }
+}
+
 // Nothing is recorded. The low-security opening takes the pulse of the last
 // decided card.
 void TLoop::AnswerWithoutDecision(int address, const std::string& value, bool answerExpected) {
   if (LowSecurityOnDBError || answerExpected) Monitor->UndecidedAnswer(LowSecurityOnDBError);
   if (LowSecurityOnDBError) {
     if (Card) Card->GateOpenMsg(address, true, LastPulse, kThankYou);
-    if (DebugLog) Log("Cannot connect to DB!  Card Allowed, " + Where(*this, address, value));
+    if (DebugLog) Log("Cannot connect to DB!  Card Allowed, " + Where(address, value));
   } else if (answerExpected) {
     if (Card) Card->GateOpenMsg(address, false, LastPulse, kSystemError);
-    Log("Cannot connect to DB!  Card Refused, " + Where(*this, address, value));
+    Log("Cannot connect to DB!  Card Refused, " + Where(address, value));
   }
 }
 
@@ -188,8 +183,8 @@ bool TLoop::RecordDecision(TODBCTransaction& transaction, const std::string& wha
 void TLoop::CardDataEvent(int reader, const std::string& value) {
   const TDeviceTypes kind = DeviceTypeAt(reader);
   if (kind == dtTicketSpitter && Card) Card->TicketAck(reader, "");
-  LogLine(*this, "Got CardData event!  - " + std::to_string(reader) + " - |" + value + "|");
-  if (!DatabaseUp(*this)) {
+  Log("Got CardData event!  - " + std::to_string(reader) + " - |" + value + "|");
+  if (!DatabaseUp()) {
     AnswerWithoutDecision(reader, value, kind != dtTicketSpitter);
     if (kind == dtCardReader) AnswerQueued();
     return;
@@ -208,8 +203,8 @@ void TLoop::CardDataEvent(int reader, const std::string& value) {
 }
 
 void TLoop::MemoryDataEvent(int reader, const std::string& value) {
-  LogLine(*this, "Got MemoryData event!  - " + std::to_string(reader) + " - |" + value + "|");
-  if (!DatabaseUp(*this)) {
+  Log("Got MemoryData event!  - " + std::to_string(reader) + " - |" + value + "|");
+  if (!DatabaseUp()) {
     // The reader decided the record itself: it waits for no answer.
     AnswerWithoutDecision(reader, value, false);
     return;
@@ -225,7 +220,7 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
   // The decision and its trans row are committed before the device hears it;
   // the passage counting below forms a second transaction.
   TODBCTransaction transaction(*DB);
-  if (!RecordDecision(transaction, Where(*this, address, cardText), [&] {
+  if (!RecordDecision(transaction, Where(address, cardText), [&] {
         code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
         text = CardMessage(code, address, cardNo);
       })) {
@@ -245,9 +240,9 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
   Monitor->Decision(address, number, code);
   if (!granted) return;
   if (DebugLog)
-    LogLine(*this, "Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
-                       std::to_string(address) + ", Card " + number);
-  if (!EmailServer.empty()) SendCardMail(*this, number, out.firstName, out.deviceName);
+    Log("Card Allowed, Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address) +
+        ", Card " + number);
+  if (!EmailServer.empty()) SendCardMail(number, out.firstName, out.deviceName);
   CountPassage(address);
 }
 
@@ -259,14 +254,14 @@ void TLoop::CheckMemoryCard(int address, const std::string& record) {
   // An impossible record date raises EConvertError before anything is
   // written; the bus component contains it and goes on polling. A record not
   // on record is in the log ("Got MemoryData event!"), to be entered by hand.
-  if (!RecordDecision(transaction, "memory card record " + Where(*this, address, record), [&] {
+  if (!RecordDecision(transaction, "memory card record " + Where(address, record), [&] {
         code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out);
       }))
     return;
   if (!IsGranted(code)) return;
   if (DebugLog)
-    LogLine(*this, "Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +
-                       std::to_string(address) + ", Card " + CardNumberText(cardNo));
+    Log("Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +
+        std::to_string(address) + ", Card " + CardNumberText(cardNo));
   CountPassage(address);
 }
 

@@ -54,14 +54,10 @@ std::string PrinterLogTime(TDateTime when) {
   return Format("%s%.2d/%d %.2d:%.2d:%.2d", kMonths[(m + 11) % 12], d, y, h, n, s);
 }
 
-bool DatabaseUp(TLoop& loop) { return loop.Conn && loop.DB && loop.Conn->IsConnected(); }
-
-void LogLine(const TLoop& loop, const std::string& line) {
-  if (loop.MessLog) loop.MessLog->Log(line);
-}
+}  // namespace
 
 // A device whose lot-full output or sign is due for a refresh.
-struct TLotFullDevice {
+struct TLoop::TLotFullDevice {
   int id = 0;
   int address = 0;
   std::string name;
@@ -73,12 +69,12 @@ struct TLotFullDevice {
 
 // The rows are read first and their cursor closed: the updates that follow
 // must not meet an open cursor on the device table of the same connection.
-std::vector<TLotFullDevice> ReadLotFullDevices(TODBC& db, int loopId) {
+std::vector<TLoop::TLotFullDevice> TLoop::ReadLotFullDevices() {
   std::vector<TLotFullDevice> devices;
-  TODBCStatement q(db);
+  TODBCStatement q(*DB);
   for (bool ok = q.ExecSQLFmt(
            "SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or lf_output_flag <> 0)",
-           loopId);
+           LoopId);
        ok; ok = q.dbSkip()) {
     TLotFullDevice device;
     device.id = q.FieldAsInteger("id");
@@ -93,18 +89,17 @@ std::vector<TLotFullDevice> ReadLotFullDevices(TODBC& db, int loopId) {
   return devices;
 }
 
-// Sends the device its lot-full output or free-space count and clears the
-// flag that asked for it; a device of no known lot only has its flags cleared.
-void UpdateLotFullDevice(TLoop& loop, const TLotFullDevice& device) {
+// A device of no known lot only has its flags cleared.
+void TLoop::UpdateLotFullDevice(const TLotFullDevice& device) {
   int count = 0, capacity = 0;
   bool lotFound = false;
   {
-    TODBCStatement lot(*loop.DB);
+    TODBCStatement lot(*DB);
     lotFound = lot.ExecSQLFmt("SELECT * FROM lot WHERE id = %d", device.lotId);
     count = lot.FieldAsInteger("lot_count");
     capacity = lot.FieldAsInteger("max_capacity");
   }
-  TODBCStatement update(*loop.DB);
+  TODBCStatement update(*DB);
   if (!lotFound) {
     update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d",
                       device.id);
@@ -115,29 +110,26 @@ void UpdateLotFullDevice(TLoop& loop, const TLotFullDevice& device) {
     // Output 2 is the lowest of the sixteen output bits; any other number
     // names no bit, and shifting by it would be meaningless (or undefined).
     if (device.output >= 2 && device.output <= 17) {
-      loop.Card->SetOutput(device.address, full, 1u << (device.output - 2));
-      if (loop.DebugLog)
-        LogLine(loop, std::string("Lot full output is now ") + (full ? " On" : " Off") + " for " +
-                          device.name);
+      Card->SetOutput(device.address, full, 1u << (device.output - 2));
+      if (DebugLog)
+        Log(std::string("Lot full output is now ") + (full ? " On" : " Off") + " for " +
+            device.name);
     } else {
-      LogLine(loop, "Lot full output " + std::to_string(device.output) + " of " + device.name +
-                        " names no output bit - nothing sent");
+      Log("Lot full output " + std::to_string(device.output) + " of " + device.name +
+          " names no output bit - nothing sent");
     }
     update.ExecSQLFmt("UPDATE device SET lf_output_flag = 0 WHERE id = %d", device.id);
   }
   if (device.signFlag) {
     const int free = capacity - count > 0 ? capacity - count : 0;
-    loop.Card->SignMsg(device.address, std::string("\x14"
-                                                   "1\r\x16") +
-                                           std::to_string(free) + "\\1\\1");
+    Card->SignMsg(device.address, std::string("\x14"
+                                              "1\r\x16") +
+                                      std::to_string(free) + "\\1\\1");
     update.ExecSQLFmt("UPDATE device SET lf_sign_flag = 0 WHERE id = %d", device.id);
-    if (loop.DebugLog)
-      LogLine(loop,
-              "Lot full sign is being updated to " + std::to_string(free) + " for " + device.name);
+    if (DebugLog)
+      Log("Lot full sign is being updated to " + std::to_string(free) + " for " + device.name);
   }
 }
-
-}  // namespace
 
 bool TLoop::PrinterWords(const std::string& value, int& first, int& second) {
   const auto comma = value.find(',');
@@ -179,7 +171,7 @@ void TLoop::AddPrinterColumns(TSql& sql, int word, bool second) {
 }
 
 void TLoop::PrinterEvent(int reader, const std::string& value) {
-  if (!DatabaseUp(*this)) return;
+  if (!DatabaseUp()) return;
   int first = 0, second = 0;
   const std::string when = PrinterLogTime(Now());
   if (PrinterWords(value, first, second)) {
@@ -210,7 +202,7 @@ void TLoop::CounterEvent(int reader, const std::string& value) {
   try {
     if (reader >= static_cast<int>(Counters.size()) || !Counters[reader]) return;
     std::string name = "Database error";
-    if (DatabaseUp(*this)) name = Counters[reader]->Process(value);
+    if (DatabaseUp()) name = Counters[reader]->Process(value);
     if (DebugLog) {
       std::string nibbles;
       for (char c : value) {
@@ -236,14 +228,14 @@ void TLoop::InputEvent(int reader, const std::string& value) {
   if (reader <= 0) return;
   try {
     if (reader >= static_cast<int>(Inputs.size()) || !Inputs[reader]) return;
-    if (DatabaseUp(*this)) Inputs[reader]->ProcessInput(value);
+    if (DatabaseUp()) Inputs[reader]->ProcessInput(value);
   } catch (...) {
     Log("InputEvent Exception, reader: " + std::to_string(reader) + " !");
   }
 }
 
 void TLoop::SetOnline(int reader, bool online) {
-  if (!DatabaseUp(*this)) return;
+  if (!DatabaseUp()) return;
   TODBCStatement q(*DB);
   q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
   Log((online ? "PowerUp Event, Device: " : "Offline, Device: ") + q.FieldAsString("name"));
@@ -262,13 +254,12 @@ void TLoop::PowerUpEvent(int reader) { SetOnline(reader, true); }
 void TLoop::UpdateOutputs() {
   if (!Card) return;
   try {
-    if (!DatabaseUp(*this)) return;
+    if (!DatabaseUp()) return;
     TODBCStatement soft(*DB);
     for (auto& counter : Counters)
       if (counter && counter->SoftCounter()) counter->CheckSoftCount(soft);
 
-    for (const TLotFullDevice& device : ReadLotFullDevices(*DB, LoopId))
-      UpdateLotFullDevice(*this, device);
+    for (const TLotFullDevice& device : ReadLotFullDevices()) UpdateLotFullDevice(device);
   } catch (const std::exception& e) {
     Log(std::string("EXCEPTION: UpdateOutputs ") + e.what());
   } catch (...) {

@@ -25,9 +25,11 @@ namespace {
 
 constexpr int kDefaultExitPulse = 5;
 
-enum class TExitOutcome { Valid, Used, SystemError, Expired, Unreadable };
+}  // namespace
 
-const char* ExitText(TExitOutcome outcome) {
+enum class TLoop::TExitOutcome : std::uint8_t { Valid, Used, SystemError, Expired, Unreadable };
+
+const char* TLoop::ExitText(TExitOutcome outcome) {
   switch (outcome) {
     case TExitOutcome::Valid:
       return "Thank you...";
@@ -43,9 +45,7 @@ const char* ExitText(TExitOutcome outcome) {
   return "";
 }
 
-void LogLine(const TLoop& loop, const std::string& line) {
-  if (loop.MessLog) loop.MessLog->Log(line);
-}
+namespace {
 
 // "where barcode='...'" with the barcode escaped by the connection's rules.
 std::string BarcodeCondition(const TODBC& db, const std::string& barcode) {
@@ -69,19 +69,19 @@ long long MinutesSince(TDateTime issued) {
   return static_cast<long long>(std::trunc((Now() - issued) * kMinutesPerDay));
 }
 
-// Judges a readable exit pass and records what it changes: a pass never seen
-// before is entered, a valid one is marked used. Gives the outcome and the
-// device's pulse.
-TExitOutcome JudgeExitPass(TLoop& loop, int address, const std::string& barcode, TDateTime issued,
-                           int& pulse) {
+}  // namespace
+
+// A pass never seen before is entered, a valid one is marked used.
+TLoop::TExitOutcome TLoop::JudgeExitPass(int address, const std::string& barcode, double issued,
+                                         int& pulse) {
   TExitOutcome outcome = TExitOutcome::Valid;
-  if (loop.MessLog) loop.MessLog->LogFmt("Checking BarCode: %s ", barcode);
-  const std::string where = BarcodeCondition(*loop.DB, barcode);
-  TODBCStatement q(loop.DB.get());
+  if (MessLog) MessLog->LogFmt("Checking BarCode: %s ", barcode);
+  const std::string where = BarcodeCondition(*DB, barcode);
+  TODBCStatement q(DB.get());
   bool found = q.ExecSQL("select * from tickinv " + where);
   if (!found) {
     // A pass never seen before (issued at a pay station): record it first.
-    TSql sql(*loop.DB);
+    TSql sql(*DB);
     sql.AddField("barcode", barcode, true);
     sql.AddInt("issuerid", 0);
     sql.AddInt("status", 0);
@@ -89,7 +89,7 @@ TExitOutcome JudgeExitPass(TLoop& loop, int address, const std::string& barcode,
     sql.AddNow("l_date");
     std::string text;
     sql.BuildSQL("tickinv", true, text, "");
-    TODBCStatement insert(loop.DB.get());
+    TODBCStatement insert(DB.get());
     insert.ExecSQL(text);
     found = q.ExecSQL("select * from tickinv " + where);
   }
@@ -99,47 +99,45 @@ TExitOutcome JudgeExitPass(TLoop& loop, int address, const std::string& barcode,
     const int lane = StrToIntPart(barcode, 9, 2, 0);
     if (q.FieldAsInteger("status") != 0) {
       outcome = TExitOutcome::Used;
-    } else if (!(loop.FlatRate && lane > 50)) {
+    } else if (!(FlatRate && lane > 50)) {
       // Pay lanes are numbered 50 above their pay station's lane.
-      int allowance = loop.GraceTime;
-      for (int extended : loop.ExtendedGraceLanes)
-        if (lane == extended + 50) allowance = loop.GraceTimeExtended;
+      int allowance = GraceTime;
+      for (int extended : ExtendedGraceLanes)
+        if (lane == extended + 50) allowance = GraceTimeExtended;
       const long long minutes = MinutesSince(issued);
-      if (minutes > allowance || (minutes < 0 && -minutes > loop.GraceTimeFuture))
+      if (minutes > allowance || (minutes < 0 && -minutes > GraceTimeFuture))
         outcome = TExitOutcome::Expired;
     }
     if (outcome == TExitOutcome::Valid) {
-      TSql sql(*loop.DB);
+      TSql sql(*DB);
       sql.AddInt("takerid", address);
       sql.AddInt("status", 1);
       sql.AddNow("out_date");
       sql.AddNow("l_date");
       std::string text;
       sql.BuildSQL("tickinv", false, text, where);
-      TODBCStatement update(loop.DB.get());
+      TODBCStatement update(DB.get());
       update.ExecSQL(text);
     }
   }
-  TODBCStatement device(loop.DB.get());
-  if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", loop.LoopId,
-                        address))
+  TODBCStatement device(DB.get());
+  if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", LoopId, address))
     pulse = DeviceOpenPulse(device);
   return outcome;
 }
 
-// Writes a spitter's ticket record; true when its row was written. Update in
-// place only a row that an exit made and already used, for a ticket reported
-// after the fact; any other row with this barcode or ticket is archived and a
-// new one inserted.
-bool WriteTicketRecord(TLoop& loop, const TTicketData& data, int ticket) {
+// Updates in place only a row that an exit made and already used, for a
+// ticket reported after the fact; any other row with this barcode or ticket
+// is archived and a new one inserted.
+bool TLoop::WriteTicketRecord(const TTicketData& data, int ticket) {
   bool update = false;
-  std::string where = BarcodeCondition(*loop.DB, data.Barcode);
-  TODBCStatement q(loop.DB.get());
-  TODBCStatement archive(loop.DB.get());
+  std::string where = BarcodeCondition(*DB, data.Barcode);
+  TODBCStatement q(DB.get());
+  TODBCStatement archive(DB.get());
   if (q.ExecSQL("select * from tickinv " + where)) {
     update = q.FieldAsInteger("issuerid") == 0 && q.FieldAsInteger("takerid") != 0 && !data.Online;
     if (!update) {
-      TSql sql(*loop.DB);
+      TSql sql(*DB);
       sql.AddField("barcode", data.Barcode + "*", true);
       std::string textSql;
       sql.BuildSQL("tickinv", false, textSql, where);
@@ -150,7 +148,7 @@ bool WriteTicketRecord(TLoop& loop, const TTicketData& data, int ticket) {
     if (q.ExecSQL("select * from tickinv " + where)) {
       update = q.FieldAsInteger("takerid") != 0 && !data.Online;
       if (!update) {
-        TSql sql(*loop.DB);
+        TSql sql(*DB);
         sql.AddInt("ticket", -ticket);
         std::string textSql;
         sql.BuildSQL("tickinv", false, textSql, where);
@@ -159,9 +157,9 @@ bool WriteTicketRecord(TLoop& loop, const TTicketData& data, int ticket) {
     }
   }
 
-  TSql sql(*loop.DB);
+  TSql sql(*DB);
   if (update) {
-    LogLine(loop, "TickInv Record Found! Updating: " + where);
+    Log("TickInv Record Found! Updating: " + where);
   } else {
     sql.AddInt("status", 0);
     sql.AddInt("security", 1);
@@ -179,14 +177,12 @@ bool WriteTicketRecord(TLoop& loop, const TTicketData& data, int ticket) {
   sql.AddNow("l_date");
   std::string textSql;
   sql.BuildSQL("tickinv", !update, textSql, update ? where : std::string());
-  TODBCStatement write(loop.DB.get());
+  TODBCStatement write(DB.get());
   return write.ExecSQL(textSql);
 }
 
-}  // namespace
-
 void TLoop::BarcodeEvent(int reader, const std::string& value) {
-  LogLine(*this, "Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
+  Log("Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
   if (Conn && DB && Conn->IsConnected())
     CheckExitPass(reader, value);
   else
@@ -201,7 +197,7 @@ void TLoop::CheckExitPass(int address, const std::string& barcode) {
   TODBCTransaction transaction(*DB);
   if (issued > 0 && !RecordDecision(transaction, "exit pass " + barcode, [&] {
         pulse = kDefaultExitPulse;
-        outcome = JudgeExitPass(*this, address, barcode, issued, pulse);
+        outcome = JudgeExitPass(address, barcode, issued, pulse);
       })) {
     AnswerWithoutDecision(address, barcode, true);
     return;
@@ -233,7 +229,7 @@ TTicketData TLoop::ParseTicketData(const std::string& text) {
 void TLoop::RecordTicketIssue(int address, const std::string& text) {
   const TTicketData data = ParseTicketData(text);
   if (data.Failed) {
-    LogLine(*this, "Invalid or unknown value?");
+    Log("Invalid or unknown value?");
     CountPassage(address);
     return;
   }
@@ -246,7 +242,7 @@ void TLoop::RecordTicketIssue(int address, const std::string& text) {
   bool written = false;
   TODBCTransaction transaction(*DB);
   const bool recorded = RecordDecision(transaction, "ticket " + text,
-                                       [&] { written = WriteTicketRecord(*this, data, ticket); });
+                                       [&] { written = WriteTicketRecord(data, ticket); });
   if (recorded && written) CountPassage(address);  // not recorded: not counted either
 }
 

@@ -81,7 +81,7 @@ void TOrloCard::GateControl(TDateTime now) {
     // The rows are read first: the updates below and the loop's own
     // connection must not meet an open cursor on the device table.
     std::vector<TDeviceRow> devices;
-    for (bool ok = q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d", loop->LoopId); ok;
+    for (bool ok = q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d", loop->Id()); ok;
          ok = q.dbSkip()) {
       TDeviceRow row;
       row.id = q.FieldAsInteger("id");

@@ -36,7 +36,7 @@ TEST_P(CardEventsTest, GrantedCardOpensWithTheExpandedTextAndIsCountedOnce) {
   EXPECT_EQ(TransCount("card_no = 1001 AND error_code = 0 AND device_id = 1"), 1);
   EXPECT_EQ(LotCount(), 1);  // input-7 item of the entry reader adds to lot 1
   int pulse = -1;
-  OnMain([&] { pulse = Loop().LastPulse; });
+  OnMain([&] { pulse = Peer().LastPulse(); });
   EXPECT_EQ(pulse, 5);
 }
 
@@ -51,7 +51,7 @@ TEST_P(CardEventsTest, RefusedCardShowsItsTextWithoutOpeningAndCountsNothing) {
   EXPECT_EQ(CountSoft(1), 0);
   EXPECT_EQ(LotCount(), 0);
   int pulse = -1;
-  OnMain([&] { pulse = Loop().LastPulse; });
+  OnMain([&] { pulse = Peer().LastPulse(); });
   EXPECT_EQ(pulse, 8);  // the device's pulse, even for a refusal
 }
 

@@ -48,7 +48,7 @@ void CardLoopTest::StartLoop(TMailWorker* mail) {
     context.Mail = mail;
     loop_ = std::make_unique<TLoop>(context, 1);
   });
-  ASSERT_TRUE(loop_->Card) << LogText();
+  ASSERT_TRUE(Peer().Card()) << LogText();
   // The devices are polled once the loop runs.
   for (int a = 1; a <= 4; ++a) ASSERT_TRUE(WaitPolls(a, 1)) << "no poll of address " << a;
 }
@@ -76,14 +76,14 @@ bool CardLoopTest::NoFurtherGateAnswer(int address) {
 
 bool CardLoopTest::LoopDatabaseUp() {
   bool up = false;
-  OnMain([&] { up = Loop().Conn->IsConnected(); });
+  OnMain([&] { up = Peer().Conn().IsConnected(); });
   return up;
 }
 
 void CardLoopTest::TakeDatabaseDown() {
   OnMain([&] {
-    Loop().Conn->SetParams("", "No Such ODBC Driver", "nowhere", "", "", "");
-    Loop().DB->DisconnectFromDataSource();
+    Peer().Conn().SetParams("", "No Such ODBC Driver", "nowhere", "", "", "");
+    Peer().DB().DisconnectFromDataSource();
   });
   ASSERT_TRUE(WaitUntil([&] { return !LoopDatabaseUp(); })) << "the database stays reachable";
 }

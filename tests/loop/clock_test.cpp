@@ -49,7 +49,7 @@ TEST_F(LoopClock, SpittersAndExitReadersAreSetEveryPeriod) {
   EXPECT_TRUE(TwelveDigits(f.frame.data)) << f.frame.data;
   EXPECT_TRUE(WaitPolls(4));
   EXPECT_TRUE(FramesOf(4, 'M').empty());
-  OnMain([&] { EXPECT_EQ(Loop().SyncCount, 0); });
+  OnMain([&] { EXPECT_EQ(Peer().SyncCount(), 0); });
 
   // The next setting comes three minute jobs later.
   MinuteJobs(2);
@@ -71,7 +71,7 @@ TEST_F(LoopClock, ExitReadersAreLeftOutWhenSettingsSaySo) {
 TEST_F(LoopClock, ZeroMinutesNeverSetsAClock) {
   StartLoop(0, true);
   MinuteJobs(100);
-  OnMain([&] { EXPECT_EQ(Loop().SyncCount, 0); });
+  OnMain([&] { EXPECT_EQ(Peer().SyncCount(), 0); });
   EXPECT_TRUE(WaitPolls(2));
   EXPECT_TRUE(FramesOf(2, 'M').empty());
   EXPECT_EQ(LogCount("Automated Sync"), 0);
@@ -86,9 +86,9 @@ TEST_F(LoopClock, CardReadersOnlyCountAndResetQuietly) {
   CreateLoop(1);
   ASSERT_TRUE(WaitLog("Device started.")) << LogText();
   MinuteJobs(1);
-  OnMain([&] { EXPECT_EQ(Loop().SyncCount, 1); });
+  OnMain([&] { EXPECT_EQ(Peer().SyncCount(), 1); });
   MinuteJobs(1);
-  OnMain([&] { EXPECT_EQ(Loop().SyncCount, 0); });
+  OnMain([&] { EXPECT_EQ(Peer().SyncCount(), 0); });
   EXPECT_EQ(LogCount("Automated Sync"), 0);
   EXPECT_EQ(LogCount("Done T/D Sync"), 0);
   EXPECT_TRUE(WaitPolls(1));

@@ -49,12 +49,12 @@ TEST_P(ExitPassTest, GraceTimesLanesAndFlatRate) {
   EXPECT_EQ(Judge(CycleBarcode(now + 20 * kMinute, 10)), "BExitPass Expired");  // ahead
   EXPECT_EQ(Judge(CycleBarcode(now + 10 * kMinute, 11)), "G005Thank you...");
   OnMain([&] {
-    Loop().ExtendedGraceLanes = {3};
-    Loop().GraceTimeExtended = 30;
+    Peer().ExtendedGraceLanes() = {3};
+    Peer().GraceTimeExtended() = 30;
   });
   EXPECT_EQ(Judge(CycleBarcode(now - 20 * kMinute - 1.0 / 86400, 53)), "G005Thank you...");
   EXPECT_EQ(Judge(CycleBarcode(now - 20 * kMinute - 2.0 / 86400, 52)), "BExitPass Expired");
-  OnMain([&] { Loop().FlatRate = true; });
+  OnMain([&] { Peer().FlatRate() = true; });
   EXPECT_EQ(Judge(CycleBarcode(now - 600 * kMinute, 53)), "G005Thank you...");
   EXPECT_EQ(Judge(CycleBarcode(now - 600 * kMinute, 50)), "BExitPass Expired");
   ASSERT_TRUE(WaitUntil([&] { return CountSoft(3) == 3; }));
@@ -66,13 +66,13 @@ TEST_P(ExitPassTest, SecondsOldFormatAndUnreadableBarcodes) {
   StartLoop();
   EXPECT_EQ(Judge(SecondsBarcode(Now() - 5 * kMinute)), "G009Thank you...");
   EXPECT_EQ(Judge(OldFormatBarcode(Now() - 5 * kMinute)), "BExitPass Expired");  // not old format
-  OnMain([&] { Loop().OldTicketFormat = true; });
+  OnMain([&] { Peer().OldTicketFormat() = true; });
   EXPECT_EQ(Judge(OldFormatBarcode(Now() - 5 * kMinute, "0043")), "G009Thank you...");
   const int rows = CountRows("tickinv");
   for (const std::string bad : {"12345", "19876543210", "9876543210", "1234567890123"}) {
     EXPECT_EQ(Judge(bad), "BRead ERROR;Please Re-try") << bad;
     int pulse = -1;
-    OnMain([&] { pulse = Loop().LastPulse; });
+    OnMain([&] { pulse = Peer().LastPulse(); });
     EXPECT_EQ(pulse, 5) << bad;  // the default pulse: the device row is not read
   }
   EXPECT_EQ(CountRows("tickinv"), rows);  // no database work for unreadable codes
@@ -86,7 +86,7 @@ TEST_P(ExitPassTest, HugeOpenPulseIsKeptInsideTheIntegerRange) {
   StartLoop();
   EXPECT_EQ(Judge(CycleBarcode(Now() - kMinute, 53)), "G647Thank you...");
   int pulse = 0;
-  OnMain([&] { pulse = Loop().LastPulse; });
+  OnMain([&] { pulse = Peer().LastPulse(); });
   EXPECT_EQ(pulse, 2147483647);
   EXPECT_EQ(LogCount("Card1.GateOpenMsg(3, Y, 2147483647, Thank you...)"), 1);
 }

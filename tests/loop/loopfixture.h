@@ -23,6 +23,7 @@
 #include "db/odbc.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
+#include "looppeer.h"
 #include "platform/mainloop.h"
 #include "simulator.h"
 #include "support/sitedatabase.h"
@@ -122,6 +123,8 @@ class LoopFixture : public ::testing::Test {
   void CreateLoop(int loopId);
   void DestroyLoop();
   TLoop& Loop() { return *loop_; }
+  // The loop's own state, as tests read and set it.
+  TLoopTestPeer Peer() { return TLoopTestPeer(*loop_); }
   bool HasLoop() const { return loop_ != nullptr; }
   void OnMain(std::function<void()> fn) { main_->Do(std::move(fn)); }
 

@@ -52,13 +52,13 @@ TEST_P(LoopSetupP, DevicesAt3And7PollThatRangeWithTheirTexts) {
   EXPECT_TRUE(WaitFrame(3, 'C'));
   EXPECT_TRUE(WaitFrame(7, 'C'));
   OnMain([&] {
-    EXPECT_EQ(Present(Loop().Counters), "00011111");
-    EXPECT_EQ(Present(Loop().Inputs), "00011111");
-    ASSERT_EQ(Loop().DeviceTypes.size(), 8u);
-    EXPECT_EQ(Loop().DeviceTypes[7], dtBarcodeExit);
-    EXPECT_EQ(Loop().DeviceTypes[3], dtCardReader);
-    EXPECT_EQ(Loop().Card->FirstReader(), 3);
-    EXPECT_EQ(Loop().Card->LastReader(), 7);
+    EXPECT_EQ(Present(Peer().Counters()), "00011111");
+    EXPECT_EQ(Present(Peer().Inputs()), "00011111");
+    ASSERT_EQ(Peer().DeviceTypes().size(), 8u);
+    EXPECT_EQ(Peer().DeviceTypes()[7], dtBarcodeExit);
+    EXPECT_EQ(Peer().DeviceTypes()[3], dtCardReader);
+    EXPECT_EQ(Peer().Card()->FirstReader(), 3);
+    EXPECT_EQ(Peer().Card()->LastReader(), 7);
   });
   // Nothing outside 3..7 is polled.
   for (const auto& f : Sim().Frames()) {
@@ -83,10 +83,10 @@ TEST_F(LoopSetup, AddressZeroAndAboveSixteenKeepTheBusLimits) {
   ASSERT_TRUE(WaitLog("Device started.  LoopId 1  First address: 0  Last address: 20"))
       << LogText();
   OnMain([&] {
-    EXPECT_EQ(Loop().Card->FirstReader(), 1);  // 0 is refused by the bus
-    EXPECT_EQ(Loop().Card->LastReader(), 0);   // 20 too: nothing is polled
-    EXPECT_EQ(Present(Loop().Counters), std::string(21, '1'));
-    EXPECT_EQ(Present(Loop().Inputs), std::string(21, '1'));
+    EXPECT_EQ(Peer().Card()->FirstReader(), 1);  // 0 is refused by the bus
+    EXPECT_EQ(Peer().Card()->LastReader(), 0);   // 20 too: nothing is polled
+    EXPECT_EQ(Present(Peer().Counters()), std::string(21, '1'));
+    EXPECT_EQ(Present(Peer().Inputs()), std::string(21, '1'));
   });
   EXPECT_EQ(Sim().FrameCount(), 0u);
 }
@@ -101,7 +101,7 @@ TEST_F(LoopSetup, AddressesOutsideTheTablesAreSkippedWithALine) {
   ASSERT_TRUE(WaitLog("Device started.  LoopId 1  First address: 2  Last address: 2")) << LogText();
   EXPECT_EQ(LogCount("Device address -1 out of range for loop id 1 - ignored"), 1);
   EXPECT_EQ(LogCount("Device address 100000 out of range for loop id 1 - ignored"), 1);
-  OnMain([&] { EXPECT_EQ(Present(Loop().Counters), "001"); });
+  OnMain([&] { EXPECT_EQ(Present(Peer().Counters()), "001"); });
 }
 
 TEST_F(LoopSetup, FreshSettingsFileGetsEveryKeyWithItsDefault) {
@@ -140,9 +140,9 @@ TEST_F(LoopSetup, FreshSettingsFileGetsEveryKeyWithItsDefault) {
   EXPECT_EQ(Setting("Line Trace Limit (MB)", "Monitor"), "100");
   EXPECT_FALSE(fs::exists(dir_.path() / "trace"));  // off by default
   OnMain([&] {
-    EXPECT_TRUE(Loop().ExtendedGraceLanes.empty());
-    EXPECT_TRUE(Loop().SyncExitReader);
-    EXPECT_EQ(Loop().EmailPort, 25);
+    EXPECT_TRUE(Peer().ExtendedGraceLanes().empty());
+    EXPECT_TRUE(Peer().SyncExitReader());
+    EXPECT_EQ(Peer().EmailPort(), 25);
   });
 }
 
@@ -161,12 +161,12 @@ TEST_F(LoopSetup, SettingsAreReadIntoTheLoopAndTheBus) {
   ASSERT_TRUE(WaitLog("TCard - PollDly 7  TurnAround 3  RespDly 0  Baud 9600  OffLineDly 40"))
       << LogText();
   OnMain([&] {
-    EXPECT_EQ(Loop().ExtendedGraceLanes, (std::vector<int>{3, 5}));
-    EXPECT_EQ(Loop().GraceTimeFuture, 4);
-    EXPECT_EQ(Loop().EmailServer, "mail.example");
-    EXPECT_EQ(Loop().SyncMinutes, 60);
-    EXPECT_TRUE(Loop().Card->NoCounters());
-    EXPECT_FALSE(Loop().Card->NoInputs());
+    EXPECT_EQ(Peer().ExtendedGraceLanes(), (std::vector<int>{3, 5}));
+    EXPECT_EQ(Peer().GraceTimeFuture(), 4);
+    EXPECT_EQ(Peer().EmailServer(), "mail.example");
+    EXPECT_EQ(Peer().SyncMinutes(), 60);
+    EXPECT_TRUE(Peer().Card()->NoCounters());
+    EXPECT_FALSE(Peer().Card()->NoInputs());
   });
   EXPECT_TRUE(WaitFrame(1, 'I'));
   EXPECT_TRUE(FramesOf(1, 'R').empty());
@@ -224,7 +224,7 @@ TEST_F(LoopSetup, ExtendedGraceLaneThatIsNotANumberGivesLaneZero) {
   SetSetting("Extended Grace Lane", "north");
   CreateLoop(1);
   ASSERT_TRUE(WaitLog("CreateCardInterface - Done"));
-  OnMain([&] { EXPECT_EQ(Loop().ExtendedGraceLanes, (std::vector<int>{0})); });
+  OnMain([&] { EXPECT_EQ(Peer().ExtendedGraceLanes(), (std::vector<int>{0})); });
 }
 
 TEST_F(LoopSetup, RfModemUsesFixedTimingsAndLeavesTheirKeysUnwritten) {
@@ -250,9 +250,9 @@ TEST_F(LoopSetup, NoDeviceRowsOpenThePortAndPollNothing) {
   ASSERT_TRUE(WaitLog("Device started.  LoopId 1  First address: 0  Last address: 0")) << LogText();
   EXPECT_EQ(LogCount("No devices found for loop id 1"), 1);
   OnMain([&] {
-    EXPECT_TRUE(Loop().Counters.empty());
-    EXPECT_TRUE(Loop().Inputs.empty());
-    EXPECT_TRUE(Loop().Card->IsOpen());
+    EXPECT_TRUE(Peer().Counters().empty());
+    EXPECT_TRUE(Peer().Inputs().empty());
+    EXPECT_TRUE(Peer().Card()->IsOpen());
   });
   EXPECT_EQ(Sim().FrameCount(), 0u);
 }
@@ -268,7 +268,7 @@ TEST_F(LoopSetup, PortThatCannotBeOpenedLeavesAnIdleLoopWithItsFlagsRaised) {
   EXPECT_EQ(LogCount("Device started."), 0);
   EXPECT_EQ(CountRows("device", "lf_sign_flag = 1 and lf_output_flag = 1"), 1);
   OnMain([&] {
-    EXPECT_FALSE(Loop().Card->IsOpen());
+    EXPECT_FALSE(Peer().Card()->IsOpen());
     Loop().UpdateOutputs();  // sends nothing on a closed bus, clears the flags
   });
   EXPECT_EQ(CountRows("device", "lf_sign_flag = 0 and lf_output_flag = 0"), 1);
@@ -282,8 +282,8 @@ TEST_P(LoopSetupP, MissingLoopRowIsLoggedAndTheFlagsAreStillRaised) {
   EXPECT_EQ(LogCount("Failed Card Init - No Loop id: 9"), 1);
   EXPECT_EQ(CountRows("device", "lf_sign_flag = 1"), 1);
   OnMain([&] {
-    ASSERT_TRUE(Loop().Card);
-    EXPECT_FALSE(Loop().Card->IsOpen());
+    ASSERT_TRUE(Peer().Card());
+    EXPECT_FALSE(Peer().Card()->IsOpen());
   });
 }
 
@@ -294,8 +294,8 @@ TEST_F(LoopSetup, UnreachableDatabaseLeavesALoopWithoutCard) {
   CreateLoop(1);
   ASSERT_TRUE(WaitLog("Could not connect to DataSource")) << LogText();
   OnMain([&] {
-    EXPECT_FALSE(Loop().Card);
-    EXPECT_FALSE(Loop().DebugLog);
+    EXPECT_FALSE(Peer().Card());
+    EXPECT_FALSE(Peer().DebugLog());
     // Jobs that touch devices do nothing on such a loop.
     Loop().UpdateOutputs();
     Loop().SyncClocks();

@@ -89,7 +89,7 @@ TEST_F(LoopStatus, PrinterWordsAreLoggedAndStored) {
   // Not a number: the word is 0.
   PrinterReport("x1");
   ASSERT_TRUE(WaitUntil([&] { return Printer("ptr_stat") == "0"; }));
-  OnMain([&] { EXPECT_EQ(Loop().EventLog->PrinterStatus(), 0); });
+  OnMain([&] { EXPECT_EQ(Peer().EventLog().PrinterStatus(), 0); });
 }
 
 TEST_F(LoopStatus, CounterReportsCountLotsThroughTheirItems) {
@@ -344,7 +344,7 @@ TEST_F(LoopSoftCounts, PoePofLoopCountsIncreasesOfCountSoft) {
   EXPECT_FALSE(SettingExists("RespDelay"));
   EXPECT_TRUE(SettingExists("NoRemoteCounts"));
   OnMain([&] {
-    EXPECT_FALSE(Loop().Card->IsOpen());
+    EXPECT_FALSE(Peer().Card()->IsOpen());
     Loop().UpdateOutputs();  // nothing changed yet
   });
   EXPECT_EQ(LotCount(), 10);
@@ -372,7 +372,7 @@ TEST_F(LoopSoftCounts, NoRemoteCountsSuppressesTheSoftCounters) {
   EXPECT_EQ(LogCount("Created POE/POF soft counter"), 0);
   SetSoft(9);
   OnMain([&] {
-    EXPECT_TRUE(Loop().Counters.empty());
+    EXPECT_TRUE(Peer().Counters().empty());
     Loop().UpdateOutputs();
   });
   EXPECT_EQ(LotCount(), 10);
@@ -384,7 +384,7 @@ TEST_F(LoopSoftCounts, DisabledLoopWithAnotherNameGetsNoCounters) {
   CreateLoop(2);
   ASSERT_TRUE(WaitLog("CreateCardInterface - Done")) << LogText();
   EXPECT_FALSE(SettingExists("NoRemoteCounts"));
-  OnMain([&] { EXPECT_TRUE(Loop().Counters.empty()); });
+  OnMain([&] { EXPECT_TRUE(Peer().Counters().empty()); });
 }
 
 TEST_F(LoopSoftCounts, CountPassageAddsThroughTheCounterOfTheAddress) {

@@ -4,6 +4,7 @@
 
 #include "bus/card.h"
 #include "loop/loop.h"
+#include "loop/looppeer.h"
 #include "servicefixture.h"
 
 namespace orlo::test {
@@ -146,7 +147,7 @@ class GateTest : public ServiceFixture {
   }
   bool Held(int address) {
     bool held = false;
-    OnService([&](TOrloCard& s) { held = s.Loops.at(0)->Card->GetGate(address); });
+    OnService([&](TOrloCard& s) { held = TLoopTestPeer(*s.Loops.at(0)).Card()->GetGate(address); });
     return held;
   }
   int GateUp(int device) {

@@ -90,7 +90,7 @@ bool ServiceFixture::StartUp() {
 std::vector<int> ServiceFixture::LoopIds() {
   std::vector<int> ids;
   OnService([&](TOrloCard& s) {
-    for (const auto& loop : s.Loops) ids.push_back(loop->LoopId);
+    for (const auto& loop : s.Loops) ids.push_back(loop->Id());
   });
   return ids;
 }
