@@ -2,8 +2,8 @@
 // validity period of a card, with its first-use start and use counting.
 #include <string>
 
-#include "access/cardcheck.h"
 #include "access/checkdetail.h"
+#include "access/checksteps.h"
 #include "db/sql.h"
 
 namespace orlo {
@@ -33,15 +33,14 @@ void StartPeriod(TODBC& odbc, TODBCStatement& card, bool shared, TDateTime t, in
   else
     sql.BuildUpdate("UPDATE card", "WHERE number = " + detail::NumberLiteral(card, "number"), text);
   TODBCStatement q(odbc);
-  detail::Seen(q, q.ExecSQL(text));
+  q.ExecSQL(text);
 }
 
 }  // namespace
 
 int HolidayTab(TODBC& odbc, TDateTime date) {
   TODBCStatement q(odbc);
-  if (!detail::Seen(q, q.ExecSQLFmt("SELECT tab_num FROM holiday WHERE holi_day = '%s'",
-                                    detail::DateText(date))))
+  if (!q.ExecSQLFmt("SELECT tab_num FROM holiday WHERE holi_day = '%s'", detail::DateText(date)))
     return 0;
   return q.FieldAsInteger("tab_num");
 }
@@ -58,16 +57,14 @@ bool AccessLevelAllows(TODBC& odbc, int accessLevelId, TDateTime transTime, int 
   const long long t = detail::TimeOfDayMs(transTime);
   TODBCStatement ranges(odbc);
   TODBCStatement link(odbc);
-  for (bool ok = detail::Seen(
-           ranges, ranges.ExecSQLFmt("SELECT id, %s, start_time, end_time FROM a_l_range WHERE "
-                                     "access_level_id = %d",
-                                     column, accessLevelId));
+  for (bool ok = ranges.ExecSQLFmt("SELECT id, %s, start_time, end_time FROM a_l_range WHERE "
+                                   "access_level_id = %d",
+                                   column, accessLevelId);
        ok; ok = ranges.dbSkip()) {
     if (!ranges.FieldAsBoolean(column)) continue;
-    if (!detail::Seen(
-            link, link.ExecSQLFmt(
-                      "SELECT * FROM a_l_range_device WHERE a_l_range_id = %d and device_id = %d",
-                      ranges.FieldAsInteger("id"), deviceId)))
+    if (!link.ExecSQLFmt(
+            "SELECT * FROM a_l_range_device WHERE a_l_range_id = %d and device_id = %d",
+            ranges.FieldAsInteger("id"), deviceId))
       continue;
     // Times of day; a NULL reads as midnight.
     const long long s = detail::TimeOfDayMs(ranges.FieldAsDateTime("start_time"));

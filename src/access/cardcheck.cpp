@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "access/checkdetail.h"
+#include "access/checksteps.h"
 #include "log/messlog.h"
 #include "platform/format.h"
 
@@ -40,9 +41,7 @@ void ApplyGrant(TODBC& odbc, TODBCStatement& update, TODBCStatement& device, TOD
   bool debited = false;
   if (dir != 3 && (debitFlg || resetFlag) && device.FieldAsBoolean("debit_flag"))
     debited = DebitCard(odbc, card, cardType, t);
-  if (dir != 3)
-    detail::Seen(update,
-                 update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo));
+  if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
   if (!debitFlg || resetFlag || debited) UpdateDebitDate(update, cardNo, t);
   UpdateLastPass(update, cardNo, t);
   UpdatePathwayPosition(odbc, card, device, cardType);
@@ -98,12 +97,12 @@ int DeviceOpenPulse(TODBCStatement& device) {
 }
 
 bool FindCard(TODBCStatement& q, double cardNo) {
-  return detail::Seen(q, q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", cardNo));
+  return q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", cardNo);
 }
 
 bool FindCardType(TODBCStatement& card, TODBCStatement& cardType) {
-  return detail::Seen(cardType, cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d",
-                                                    card.FieldAsInteger("type_id")));
+  return cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d",
+                             card.FieldAsInteger("type_id"));
 }
 
 int ValidateCard(bool debugLog, TMessLog* log, TODBC& odbc, int pbResetMinutes, double cardNo,
@@ -155,10 +154,8 @@ int ProcessCard(bool debugLog, TMessLog* log, TODBC& odbc, double cardNo, int ad
 
   TODBCStatement update(odbc), device(odbc), settings(odbc), card(odbc), cardType(odbc);
   // Whether these rows exist is not tested: a missing one reads as zeros.
-  detail::Seen(
-      device,
-      device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr));
-  detail::Seen(settings, settings.ExecSQL("SELECT * FROM settings"));
+  device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr);
+  settings.ExecSQL("SELECT * FROM settings");
 
   const int code = ValidateCard(debugLog, log, odbc, settings.FieldAsInteger("stup_pbrst"), cardNo,
                                 t, settings, device, cardType, card);

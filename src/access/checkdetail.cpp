@@ -81,21 +81,6 @@ std::string DateText(TDateTime dt) {
   return buf;
 }
 
-namespace {
-thread_local TSqlObserver sqlObserver = nullptr;
-thread_local void* sqlObserverContext = nullptr;
-}  // namespace
-
-void SetSqlObserver(TSqlObserver observer, void* context) {
-  sqlObserver = observer;
-  sqlObserverContext = context;
-}
-
-bool Seen(TODBCStatement& q, bool ok) {
-  if (sqlObserver) sqlObserver(sqlObserverContext, q.LastSQL());
-  return ok;
-}
-
 void Detail(bool debugLog, TMessLog* log, const std::string& line) {
   if (debugLog && log) log->Log(line);
 }

@@ -33,14 +33,6 @@ std::string MonthEndText(TDateTime dt);
 // "YYYY-MM-DD" of dt's date.
 std::string DateText(TDateTime dt);
 
-// Measurement hook: when an observer is set (benchmarks only), every
-// statement the decision runs is reported with its SQL text after it ran.
-// Set it before and clear it after the calls it watches, on their thread.
-using TSqlObserver = void (*)(void* context, const std::string& sql);
-void SetSqlObserver(TSqlObserver observer, void* context);
-// Passes ok through, telling the observer about q's last statement.
-bool Seen(TODBCStatement& q, bool ok);
-
 // Logs when detail logging is on and a log is there.
 void Detail(bool debugLog, TMessLog* log, const std::string& line);
 

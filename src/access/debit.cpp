@@ -1,7 +1,7 @@
 // Count-limited cards (debit of a use, monthly refill, the debit date), the
 // transaction row of every presentation and the display-message templates.
-#include "access/cardcheck.h"
 #include "access/checkdetail.h"
+#include "access/checksteps.h"
 #include "db/sql.h"
 
 namespace orlo {
@@ -23,15 +23,12 @@ bool DebitCard(TODBC& odbc, TODBCStatement& card, TODBCStatement& cardType, TDat
   if (resetFlag && detail::Ms(card.FieldAsDateTime("debit_reset_date")) < t) {
     // The refilling pass takes the first of the new uses; the next refill is
     // due after the last second of this month.
-    detail::Seen(
-        q, q.ExecSQLFmt(
-               "UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
-               static_cast<long long>(cardType.FieldAsInteger("uses")) - 1,
-               detail::MonthEndText(transTime), number));
+    q.ExecSQLFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
+                 static_cast<long long>(cardType.FieldAsInteger("uses")) - 1,
+                 detail::MonthEndText(transTime), number);
   } else {
-    detail::Seen(
-        q, q.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f",
-                        static_cast<long long>(card.FieldAsInteger("debit_left")) - 1, number));
+    q.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f",
+                 static_cast<long long>(card.FieldAsInteger("debit_left")) - 1, number);
   }
   return true;
 }
@@ -41,7 +38,7 @@ void UpdateDebitDate(TODBCStatement& update, double cardNo, TDateTime transTime)
   sql.AddDateTime("debit_date", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
-  detail::Seen(update, update.ExecSQLFmt(text, cardNo));
+  update.ExecSQLFmt(text, cardNo);
 }
 
 bool WriteTransaction(TODBCStatement& update, const TTransRecord& rec) {
@@ -59,7 +56,7 @@ bool WriteTransaction(TODBCStatement& update, const TTransRecord& rec) {
   std::string text;
   sql.BuildInsert("INSERT INTO trans", "Values", text, "");
   // Run as built: the names may hold '%', so the text never passes a format step.
-  return detail::Seen(update, update.ExecSQL(text));
+  return update.ExecSQL(text);
 }
 
 std::string ExpandMessageTemplate(const std::string& templ,

@@ -1,8 +1,8 @@
 // Passback, group maximum and pathways: the checks on the state a card carries
 // from one presentation to the next, and the updates of that state after a
 // granted presentation.
-#include "access/cardcheck.h"
 #include "access/checkdetail.h"
+#include "access/checksteps.h"
 #include "db/sql.h"
 #include "log/messlog.h"
 
@@ -13,8 +13,7 @@ bool GroupHasRoom(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
   // Only entries are held back by a full group.
   if (group <= 0 || device.FieldAsInteger("dir_ection") != 1) return true;
   TODBCStatement pool(odbc);
-  if (!detail::Seen(pool, pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)))
-    return true;
+  if (!pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return true;
   return pool.FieldAsInteger("max_inlot") > pool.FieldAsInteger("cur_inlot");
 }
 
@@ -30,10 +29,9 @@ bool PathwayAllows(TODBC& odbc, TODBCStatement& card, TODBCStatement& device, bo
 
   const int deviceId = device.FieldAsInteger("id");
   TODBCStatement hop(odbc);
-  if (!detail::Seen(
-          hop, hop.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and "
-                              "to_device=%d",
-                              pathway, inGate, deviceId))) {
+  if (!hop.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and "
+                      "to_device=%d",
+                      pathway, inGate, deviceId)) {
     if (debugLog && log)
       log->LogFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
     return false;
@@ -63,7 +61,7 @@ void UpdateLastPass(TODBCStatement& update, double cardNo, TDateTime transTime) 
   sql.AddDateTime("trans_dt", transTime);
   std::string text;
   sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
-  detail::Seen(update, update.ExecSQLFmt(text, cardNo));
+  update.ExecSQLFmt(text, cardNo);
 }
 
 void UpdatePathwayPosition(TODBC& odbc, TODBCStatement& card, TODBCStatement& device,
@@ -73,26 +71,22 @@ void UpdatePathwayPosition(TODBC& odbc, TODBCStatement& card, TODBCStatement& de
   const int deviceId = device.FieldAsInteger("id");
   TODBCStatement q(odbc);
   // On the pathway while a hop of it starts here, off it (-1) otherwise.
-  const bool hopStarts = detail::Seen(
-      q, q.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway,
-                      deviceId));
-  detail::Seen(q, q.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=" +
-                                   detail::NumberLiteral(card, "number"),
-                               hopStarts ? deviceId : -1));
+  const bool hopStarts = q.ExecSQLFmt(
+      "SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway, deviceId);
+  q.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=" + detail::NumberLiteral(card, "number"),
+               hopStarts ? deviceId : -1);
 }
 
 void UpdateGroupCount(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
   const int group = card.FieldAsInteger("group_id");
   if (group <= 0) return;
   TODBCStatement q(odbc);
-  if (!detail::Seen(q, q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group))) return;
+  if (!q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return;
   const int dir = device.FieldAsInteger("dir_ection");
   if (dir == 1)
-    detail::Seen(
-        q, q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group));
+    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group);
   else if (dir == 2 && q.FieldAsInteger("cur_inlot") > 0)
-    detail::Seen(
-        q, q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group));
+    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group);
 }
 
 }  // namespace orlo

@@ -27,7 +27,7 @@
 #include <memory>
 #include <string>
 
-#include "access/cardcheck.h"
+#include "access/checksteps.h"
 #include "db/odbc.h"
 #include "log/messlog.h"
 #include "support/sitedatabase.h"
