@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "access/cardcheck.h"
-#include "access/checkdetail.h"
 #include "benchsite.h"
 #include "db/odbc.h"
 #include "figure.h"
@@ -131,10 +130,6 @@ class RawOdbc {
   std::vector<Buffer> buffers_;
 };
 
-void Record(void* context, const std::string& sql) {
-  static_cast<std::vector<std::string>*>(context)->push_back(sql);
-}
-
 double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
@@ -170,18 +165,18 @@ void RunOnce(Options o) {
   std::map<int, int> codes;
   std::size_t statements = 0;
   std::vector<std::string> sqls;
+  // Every statement a decision runs, to run again on the bare connection.
+  odbc.SetStatementObserver([&sqls](const std::string& sql, bool) { sqls.push_back(sql); });
   for (int i = 0; i < warmup + o.presentations; ++i) {
     const int device = devicePick(rng);
     const double card = tenth(rng) == 0 ? 5000000.0 + cardPick(rng) : 1000000.0 + cardPick(rng);
     SetTestNow(start + i / 1440.0);
     sqls.clear();
-    detail::SetSqlObserver(Record, &sqls);
     TCardOutcome out;
     const auto t0 = Clock::now();
     const int code = ProcessCard(false, &log, odbc, card, (device - 1) % 16 + 1,
                                  (device - 1) / 16 + 1, false, "0000", out);
     const auto t1 = Clock::now();
-    detail::SetSqlObserver(nullptr, nullptr);
     const auto t2 = Clock::now();
     for (const std::string& s : sqls) raw.Run(s);
     const auto t3 = Clock::now();
@@ -191,6 +186,7 @@ void RunOnce(Options o) {
     ++codes[code];
     statements += sqls.size();
   }
+  odbc.SetStatementObserver({});
   ClearTestNow();
 
   const double med = Percentile(layer, 0.5), p99 = Percentile(layer, 0.99),

@@ -438,4 +438,9 @@ void TODBC::SetCounters(std::shared_ptr<TDBCounters> counters) {
   core_->counters = std::move(counters);
 }
 
+void TODBC::SetStatementObserver(TStatementObserver observer) {
+  std::lock_guard guard(core_->lock);
+  core_->observer = std::move(observer);
+}
+
 }  // namespace orlo

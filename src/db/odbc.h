@@ -28,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -149,6 +150,12 @@ struct TDBCounters {
                             0.05,   0.1,     0.25,   0.5,   1,      2.5,   5};
 };
 
+// Told of each statement a connection runs, after it ran, on the thread that
+// ran it and under the connection's lock (so it must be short): the benchmarks
+// record the card path's SQL through it. The monitoring counters are kept at
+// the same point (TDBCounters).
+using TStatementObserver = std::function<void(const std::string& sql, bool ok)>;
+
 class TODBC {
  public:
   // Binds the driver manager (libodbc.so.2, else libodbc.so; every entry point
@@ -229,6 +236,8 @@ class TODBC {
   // Where the statement work counts itself; by default the TODBC's own.
   // Null is ignored.
   void SetCounters(std::shared_ptr<TDBCounters> counters);
+  // An empty observer removes the one set.
+  void SetStatementObserver(TStatementObserver observer);
 
  private:
   friend class TODBCStatement;

@@ -8,6 +8,7 @@
 #include <sqlext.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,21 +21,22 @@ namespace orlo::detail {
 
 // The driver-manager functions, in the order they are resolved; all are
 // required. The pointer types come from the ODBC headers' own prototypes.
-#define ORLO_ODBC_ENTRY_POINTS(X)                                                            \
-  X(SQLAllocHandle)                                                                          \
-  X(SQLGetEnvAttr)                                                                           \
-  X(SQLSetEnvAttr)                                                                           \
-  X(SQLDrivers)                                                                              \
-  X(SQLDataSources)                                                                          \
-  X(SQLGetConnectAttr)                                                                       \
-  X(SQLSetConnectAttr) X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo)   \
-      X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys)    \
-          X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare) X(SQLExecute) X(SQLEndTran)       \
-              X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) \
-                  X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns) X(SQLSpecialColumns)    \
-                      X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos) X(SQLPutData)           \
-                          X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle) X(SQLFreeStmt) \
-                              X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
+#define ORLO_ODBC_ENTRY_POINTS(X)                                                             \
+  X(SQLAllocHandle)                                                                           \
+  X(SQLGetEnvAttr)                                                                            \
+  X(SQLSetEnvAttr)                                                                            \
+  X(SQLDrivers)                                                                               \
+  X(SQLDataSources)                                                                           \
+  X(SQLGetConnectAttr)                                                                        \
+  X(SQLSetConnectAttr)                                                                        \
+  X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr)       \
+      X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys)     \
+          X(SQLExecDirect) X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols)      \
+              X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol)    \
+                  X(SQLColAttribute) X(SQLColumns) X(SQLSpecialColumns) X(SQLBindCol)         \
+                      X(SQLBindParameter) X(SQLSetPos) X(SQLPutData) X(SQLCloseCursor)        \
+                          X(SQLDisconnect) X(SQLFreeHandle) X(SQLFreeStmt) X(SQLGetDiagField) \
+                              X(SQLGetDiagRec) X(SQLCancel)
 
 struct OdbcApi {
 #define ORLO_ODBC_DECLARE(name) decltype(&::name) name = nullptr;
@@ -119,6 +121,7 @@ struct OdbcCore {
   std::string connectString;
   TMessLog* log = nullptr;
   std::shared_ptr<TDBCounters> counters = std::make_shared<TDBCounters>();  // never null
+  TStatementObserver observer;                                              // may be empty
   std::vector<TODBCStatement*> registry;  // not owned; empty slots are null
   DiagRecord lastDiag;
   TDBError lastFault;
@@ -139,6 +142,8 @@ struct OdbcCore {
   // A fault without a driver report (a failed commit, a replaced link).
   void CountFault(TDBFault kind, const TDBError& error);
   void LogNow(const std::string& text);
+  // Counts one executed statement and tells the observer.
+  void NoteStatement(const std::string& sql, bool ok, std::chrono::steady_clock::duration took);
 
   void Register(TODBCStatement* stmt);
   void Unregister(TODBCStatement* stmt);

@@ -150,6 +150,14 @@ void OdbcCore::ReleaseStatements() {
   registry.clear();
 }
 
+void OdbcCore::NoteStatement(const std::string& sql, bool ok,
+                             std::chrono::steady_clock::duration took) {
+  counters->latency.Observe(took);
+  counters->statements.fetch_add(1, std::memory_order_relaxed);
+  if (!ok) counters->failures.fetch_add(1, std::memory_order_relaxed);
+  if (observer) observer(sql, ok);
+}
+
 }  // namespace detail
 
 namespace {
@@ -364,12 +372,8 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
       detail::ServerCall call(c);
       rc = api.SQLExecDirect(st.handle, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
     }
-    c.counters->latency.Observe(std::chrono::steady_clock::now() - started);
-    c.counters->statements.fetch_add(1, std::memory_order_relaxed);
-    if (rc == SQL_ERROR) {
-      c.counters->failures.fetch_add(1, std::memory_order_relaxed);
-      NoteStatementFailure(c, st);
-    }
+    c.NoteStatement(sql, rc != SQL_ERROR, std::chrono::steady_clock::now() - started);
+    if (rc == SQL_ERROR) NoteStatementFailure(c, st);
     st.eof = false;
     const std::string kind(TrimView(UpperCase(std::string_view(sql).substr(0, 6))));
     if (Succeeded(rc)) {

@@ -145,7 +145,8 @@ TEST(SupervisorWithoutConnection, SaysSo) {
 }
 
 // The connection counts its statements, their failures and time, and its
-// state, into the counters it is given (shared with its TODBC).
+// state, into the counters it is given (shared with its TODBC); the statement
+// observer hears each statement at the same point, with its outcome.
 TEST_P(Supervisor, CountsStatementsFailuresAndState) {
   TODBC odbc;
   TODBCConn conn(0);
@@ -155,14 +156,23 @@ TEST_P(Supervisor, CountsStatementsFailuresAndState) {
   EXPECT_EQ(counters->state.load(), TDBCounters::Down);
   ASSERT_TRUE(conn.IsConnected()) << LogText();
   EXPECT_EQ(counters->state.load(), TDBCounters::Up);
+  std::vector<std::string> heard;
+  odbc.SetStatementObserver([&heard](const std::string& sql, bool ok) {
+    heard.push_back((ok ? "ok " : "failed ") + sql);
+  });
   TODBCStatement q(odbc);
   EXPECT_TRUE(q.ExecSQL("SELECT number FROM card WHERE number = 1001"));
   EXPECT_FALSE(q.ExecSQL("SELECT no_such_column FROM card"));
   EXPECT_FALSE(q.ExecSQL("SELECT number FROM card WHERE number = -5"));  // no row: no failure
-  EXPECT_EQ(counters->statements.load(), 3u);
+  odbc.SetStatementObserver({});
+  EXPECT_TRUE(q.ExecSQL("SELECT number FROM card WHERE number = 1001"));
+  EXPECT_EQ(counters->statements.load(), 4u);
   EXPECT_EQ(counters->failures.load(), 1u);
-  EXPECT_EQ(counters->latency.Snapshot().Count(), 3u);
+  EXPECT_EQ(counters->latency.Snapshot().Count(), 4u);
   EXPECT_EQ(counters->reconnects.load(), 0u);
+  EXPECT_EQ(heard, (std::vector<std::string>{"ok SELECT number FROM card WHERE number = 1001",
+                                             "failed SELECT no_such_column FROM card",
+                                             "ok SELECT number FROM card WHERE number = -5"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Supervisor, ::testing::Values(Backend::SQLite, Backend::MariaDB),
