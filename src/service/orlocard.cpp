@@ -3,6 +3,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -21,13 +23,18 @@ namespace orlo {
 
 namespace detail {
 
+struct TServiceTimer::TWait {
+  explicit TWait(TMainLoop& mainLoop) : timer(mainLoop.Context()) {}
+  asio::steady_timer timer;
+};
+
 TServiceTimer::TServiceTimer(TMainLoop& mainLoop, std::chrono::milliseconds interval,
                              std::function<void()> onTimer)
-    : timer_(mainLoop.Context()), interval_(interval), onTimer_(std::move(onTimer)) {}
+    : wait_(std::make_unique<TWait>(mainLoop)), interval_(interval), onTimer_(std::move(onTimer)) {}
 
 TServiceTimer::~TServiceTimer() {
   *alive_ = false;
-  timer_.cancel();
+  wait_->timer.cancel();
 }
 
 void TServiceTimer::SetEnabled(bool on) {
@@ -37,14 +44,14 @@ void TServiceTimer::SetEnabled(bool on) {
   if (on)
     Arm();
   else
-    timer_.cancel();
+    wait_->timer.cancel();
 }
 
 void TServiceTimer::Arm() {
-  timer_.expires_after(interval_);
+  wait_->timer.expires_after(interval_);
   const unsigned long long generation = generation_;
   std::weak_ptr<bool> alive = alive_;
-  timer_.async_wait([this, generation, alive](const std::error_code& ec) {
+  wait_->timer.async_wait([this, generation, alive](const std::error_code& ec) {
     // The timer object may be gone (alive expired) or the wait superseded.
     if (ec || alive.expired() || generation != generation_ || !enabled_) return;
     onTimer_();
@@ -54,6 +61,11 @@ void TServiceTimer::Arm() {
 }
 
 }  // namespace detail
+
+struct TOrloCard::TStopSignals {
+  explicit TStopSignals(TMainLoop& mainLoop) : set(mainLoop.Context()) {}
+  asio::signal_set set;
+};
 
 void NotifyServiceManager(const std::string& state) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
@@ -65,7 +77,7 @@ TOrloCard::TOrloCard(TMainLoop& mainLoop)
       tmrRestart(mainLoop, kRestartInterval, [this] { tmrRestartTimer(); }),
       Monitor(std::make_unique<TMonitor>()),
       mainLoop_(mainLoop),
-      signals_(mainLoop.Context()) {
+      signals_(std::make_unique<TStopSignals>(mainLoop)) {
   // An exception that escapes some posted handler must not end the service;
   // it is logged and the event loop goes on.
   mainLoop_.SetUnhandledErrorHook([this](std::exception_ptr error) {
@@ -83,7 +95,7 @@ TOrloCard::~TOrloCard() {
   *alive_ = false;
   mainLoop_.SetUnhandledErrorHook({});
   std::error_code ignored;
-  signals_.cancel(ignored);
+  signals_->set.cancel(ignored);
   ShutDown();
   Monitor->Stop();
 }
@@ -99,10 +111,10 @@ void TOrloCard::ServiceExecute() {
 
 void TOrloCard::ArmStopSignals() {
   std::error_code ignored;
-  signals_.add(SIGTERM, ignored);
-  signals_.add(SIGINT, ignored);
+  signals_->set.add(SIGTERM, ignored);
+  signals_->set.add(SIGINT, ignored);
   std::weak_ptr<bool> alive = alive_;
-  signals_.async_wait([this, alive](const std::error_code& ec, int) {
+  signals_->set.async_wait([this, alive](const std::error_code& ec, int) {
     if (ec || alive.expired()) return;
     ServiceStop();
   });
@@ -120,7 +132,7 @@ void TOrloCard::ServiceStop() {
   tmrRestart.SetEnabled(false);
   timMain.SetEnabled(false);
   std::error_code ignored;
-  signals_.cancel(ignored);
+  signals_->set.cancel(ignored);
   mainLoop_.Stop();
 }
 

@@ -14,8 +14,6 @@
 // will run the TMainLoop); every operation is for the main thread only.
 #pragma once
 
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -52,9 +50,10 @@ class TServiceTimer {
   void SetEnabled(bool on);
 
  private:
+  struct TWait;  // the event loop's timer, kept out of this header
   void Arm();
 
-  asio::steady_timer timer_;
+  std::unique_ptr<TWait> wait_;
   const std::chrono::milliseconds interval_;
   std::function<void()> onTimer_;
   bool enabled_ = false;
@@ -143,8 +142,10 @@ class TOrloCard {
   void ClearRestartRequest();
   void ArmStopSignals();
 
+  struct TStopSignals;  // the event loop's signal set, kept out of this header
+
   TMainLoop& mainLoop_;
-  asio::signal_set signals_;
+  std::unique_ptr<TStopSignals> signals_;
   bool stopping_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
