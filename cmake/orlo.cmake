@@ -32,22 +32,24 @@ if(ORLO_FUZZ)
                                                 -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(orlo_options INTERFACE -fsanitize=address,undefined)
 endif()
-target_include_directories(orlo_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(orlo_options INTERFACE Threads::Threads)
 
-# orlo_subsystem(NAME [DEPS lib...]): static library orlo_NAME from every .cpp of
-# the calling folder but main.cpp. A folder without sources yet becomes an interface library.
+# orlo_subsystem(NAME [PUBLIC lib...] [PRIVATE lib...]): static library orlo_NAME
+# from every .cpp of the calling folder but main.cpp. Its headers are reached as
+# "NAME/x.h" through an include folder that holds only this subsystem (a link
+# to its source folder), so a target sees the subsystems it links and no
+# others: PUBLIC for those its headers include, PRIVATE for those only its
+# sources include. An include that crosses the layering does not compile.
 function(orlo_subsystem name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "PUBLIC;PRIVATE" ${ARGN})
+  set(surface ${PROJECT_BINARY_DIR}/surface/${name})
+  file(MAKE_DIRECTORY ${surface})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${surface}/${name} SYMBOLIC)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
-  if(sources)
-    add_library(orlo_${name} STATIC ${sources})
-    target_link_libraries(orlo_${name} PUBLIC orlo_options ${ARG_DEPS})
-  else()
-    add_library(orlo_${name} INTERFACE)
-    target_link_libraries(orlo_${name} INTERFACE orlo_options ${ARG_DEPS})
-  endif()
+  add_library(orlo_${name} STATIC ${sources})
+  target_include_directories(orlo_${name} PUBLIC ${surface})
+  target_link_libraries(orlo_${name} PUBLIC orlo_options ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
 
 # orlo_test_folder(NAME LIBS...): one GoogleTest program for tests/NAME/*.cpp.

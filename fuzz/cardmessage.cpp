@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "access/cardcheck.h"
+#include "access/checksteps.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "access/cardcheck.h"
+#include "access/checksteps.h"
 #include "config/datetime.h"
 #include "db/sql.h"
 #include "loop/loop.h"
