@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "config/registryex.h"
+#include "db/sqlscript.h"
 
 namespace orlo::bench {
 
@@ -167,17 +168,7 @@ void Exec(TODBC& odbc, const std::string& sql) {
 void RunSqlFile(TODBC& odbc, const std::string& path) {
   std::ifstream in(path);
   if (!in) Die("cannot read " + path);
-  std::string line, statement;
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    const auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      Exec(odbc, statement);
-      statement.clear();
-    }
-  }
+  for (const std::string& statement : SqlScriptStatements(in)) Exec(odbc, statement);
 }
 
 long long QueryCount(TODBC& odbc, const std::string& sql) {

@@ -36,6 +36,7 @@
 #include "benchsite.h"
 #include "childprocess.h"
 #include "figure.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -171,8 +172,7 @@ std::vector<std::string> ErrorLines(const std::string& log) {
     if (line.find("passback error") != std::string::npos ||
         line.find("pathway error") != std::string::npos)
       continue;
-    std::string lower = line;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    const std::string lower = LowerCase(line);
     for (const char* word : {"error", "exception", "failed", "lost", "cannot"})
       if (lower.find(word) != std::string::npos) {
         out.push_back(line);

@@ -9,6 +9,7 @@
 #include "access/checksteps.h"
 #include "log/messlog.h"
 #include "platform/format.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -18,10 +19,8 @@ namespace {
 // 1), trimmed, read as a decimal integer; 0 when it is not one.
 int RecordField(const std::string& record, std::size_t from, std::size_t len) {
   if (from - 1 >= record.size()) return 0;
-  std::string text = record.substr(from - 1, len);
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return 0;
-  text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+  const std::string_view text = TrimWhiteSpaceView(std::string_view(record).substr(from - 1, len));
+  if (text.empty()) return 0;
   std::size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
   if (i == text.size()) return 0;
   int value = 0;

@@ -3,6 +3,7 @@
 #include "access/checkdetail.h"
 #include "access/checksteps.h"
 #include "db/sql.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -70,7 +71,7 @@ std::string ExpandMessageTemplate(const std::string& templ,
     if (++i >= templ.size()) break;  // a lone '%' at the end is dropped
     out += field(templ[i]);
   }
-  while (!out.empty() && static_cast<unsigned char>(out.back()) <= ' ') out.pop_back();
+  out.resize(TrimEndView(out).size());
   return out;
 }
 

@@ -2,8 +2,10 @@
 
 #include <climits>
 #include <optional>
+#include <string_view>
 
 #include "platform/format.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -11,7 +13,7 @@ namespace {
 
 // A decimal number of digits only (an optional sign when allowSign) whose
 // magnitude is at most max; nullopt otherwise.
-std::optional<long long> Decimal(const std::string& s, bool allowSign, long long max) {
+std::optional<long long> Decimal(std::string_view s, bool allowSign, long long max) {
   std::size_t i = 0;
   bool negative = false;
   if (allowSign && i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
@@ -26,15 +28,8 @@ std::optional<long long> Decimal(const std::string& s, bool allowSign, long long
   return negative ? -v : v;
 }
 
-std::string TrimBlanks(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return s.substr(b, e - b);
-}
-
 int FieldValue(const std::string& field) {
-  const auto v = Decimal(TrimBlanks(field), false, 9999);
+  const auto v = Decimal(TrimSpaceTabView(field), false, 9999);
   return v ? static_cast<int>(*v) : -1;
 }
 
@@ -116,8 +111,7 @@ int StrToIntPart(const std::string& text, int from, int count, int def) {
     const std::size_t start = from < 1 ? 0 : static_cast<std::size_t>(from - 1);
     if (start < text.size()) part = text.substr(start, static_cast<std::size_t>(count));
   }
-  part = TrimBlanks(part);
-  const auto v = Decimal(part, true, INT_MAX);
+  const auto v = Decimal(TrimSpaceTabView(part), true, INT_MAX);
   return v ? static_cast<int>(*v) : def;
 }
 

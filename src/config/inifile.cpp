@@ -14,6 +14,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace orlo {
 
 namespace {
@@ -24,24 +26,6 @@ constexpr std::size_t kMaxValueLength = 2047;
 // loop has its own TIniFileEx on the same file, and two write-backs at once
 // must not lose one another's key.
 std::mutex writeLock;
-
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return std::string(s.substr(b, e - b));
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The file as lines (without line ends). nullopt when it exists but cannot be
 // read; an absent file is empty.
@@ -73,21 +57,21 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& fileName, b
 }
 
 bool IsSectionLine(const std::string& line, std::string& name) {
-  const std::string t = Trim(line);
+  const std::string_view t = TrimWhiteSpaceView(line);
   if (t.size() < 2 || t.front() != '[') return false;
   const std::size_t close = t.find(']');
-  if (close == std::string::npos) return false;
-  name = Trim(std::string_view(t).substr(1, close - 1));
+  if (close == std::string_view::npos) return false;
+  name = TrimWhiteSpaceView(t.substr(1, close - 1));
   return true;
 }
 
 bool IsKeyLine(const std::string& line, std::string& key, std::string& value) {
-  const std::string t = Trim(line);
+  const std::string_view t = TrimWhiteSpaceView(line);
   if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return false;
   const std::size_t eq = t.find('=');
-  if (eq == std::string::npos) return false;
-  key = Trim(std::string_view(t).substr(0, eq));
-  value = Trim(std::string_view(t).substr(eq + 1));
+  if (eq == std::string_view::npos) return false;
+  key = TrimWhiteSpaceView(t.substr(0, eq));
+  value = TrimWhiteSpaceView(t.substr(eq + 1));
   // A value in matching quotes loses them, as with the system's profile files.
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
       value.back() == value.front())
@@ -113,8 +97,8 @@ std::optional<std::string> Lookup(const std::vector<std::string>& lines, const s
 
 // Integer text as the settings file holds it: decimal, or hexadecimal with
 // "0x" or "$"; an optional sign. Hexadecimal may use all 32 bits.
-std::optional<int> ParseInteger(std::string text) {
-  text = Trim(text);
+std::optional<int> ParseInteger(std::string_view text) {
+  text = TrimWhiteSpaceView(text);
   if (text.empty()) return std::nullopt;
   bool negative = false;
   std::size_t i = 0;
@@ -256,13 +240,13 @@ void TIniFileEx::WriteString(const std::string& section, const std::string& key,
           throw EIniFileError("Unable to write to " + fileName_);
         return;
       }
-      if (!Trim(lines[i]).empty()) insertAt = i + 1;
+      if (!TrimWhiteSpaceView(lines[i]).empty()) insertAt = i + 1;
     }
   }
   if (found) {
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
   } else {
-    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    if (!lines.empty() && !TrimWhiteSpaceView(lines.back()).empty()) lines.emplace_back();
     lines.push_back("[" + OneLine(section) + "]");
     lines.push_back(newLine);
   }

@@ -1,7 +1,6 @@
 // TODBCStatement: execute, result description, bound text buffers and the
 // typed column readers.
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -108,13 +107,8 @@ TDateTime ParseTime(std::string_view t, size_t at) {
 // Case-insensitive lookup; the first of equal names wins.
 int IndexOf(const StatementState& st, std::string_view name) {
   const auto& cols = st.cols;
-  for (size_t i = 0; i < cols.size(); ++i) {
-    const std::string& n = cols[i].name;
-    if (n.size() == name.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
-          return a == static_cast<char>(std::toupper(static_cast<unsigned char>(b)));
-        }))
-      return static_cast<int>(i);
-  }
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (SameText(cols[i].name, name)) return static_cast<int>(i);
   return -1;
 }
 

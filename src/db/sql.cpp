@@ -2,27 +2,21 @@
 #include "db/sql.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/text.h"
 
 namespace orlo {
 
 namespace {
 
-std::string Lower(const std::string& s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
+// A value as the statement holds it: trimmed; an empty unquoted one is null.
+std::string StoredValue(const std::string& value, bool quoted) {
+  std::string v = Trim(value);
+  if (v.empty() && !quoted) v = "null";
+  return v;
 }
 
 std::string Two(int v) {
@@ -55,12 +49,10 @@ int TSql::Find(const std::string& lowerName) const {
 }
 
 int TSql::AddField(const std::string& name, const std::string& value, bool quoted) {
-  const std::string key = Lower(name);
+  const std::string key = LowerCase(name);
   if (int at = Find(key); at >= 0) return at;
-  std::string v = Trim(value);
-  if (v.empty() && !quoted) v = "null";
   names_.push_back(key);
-  values_.push_back(std::move(v));
+  values_.push_back(StoredValue(value, quoted));
   quoted_.push_back(quoted);
   return static_cast<int>(names_.size()) - 1;
 }
@@ -93,11 +85,9 @@ int TSql::AddNow(const std::string& name) {
 }
 
 int TSql::SetField(const std::string& name, const std::string& value, bool quoted) {
-  int at = Find(Lower(name));
+  int at = Find(LowerCase(name));
   if (at < 0) return AddField(name, value, quoted);
-  std::string v = Trim(value);
-  if (v.empty() && !quoted) v = "null";
-  values_[at] = std::move(v);
+  values_[at] = StoredValue(value, quoted);
   quoted_[at] = quoted;
   return at;
 }

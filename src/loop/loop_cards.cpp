@@ -33,6 +33,7 @@
 #include "monitor/monitor.h"
 #include "platform/format.h"
 #include "platform/mainloop.h"
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -69,10 +70,8 @@ std::size_t SignificantDigits(const std::string& number) {
 double CardTextToNumber(const std::string& text, TMessLog* log) {
   // Only a plain decimal number counts: no hexadecimal, "inf" or "nan" that
   // strtod would take, and no trailing rubbish.
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return 0;
-  const auto last = text.find_last_not_of(" \t");
-  const std::string s = text.substr(first, last - first + 1);
+  const std::string s(TrimSpaceTabView(text));
+  if (s.empty()) return 0;
   for (char c : s) {
     if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '+' &&
         c != 'e' && c != 'E')

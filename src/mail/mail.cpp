@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace orlo {
 
 namespace {
@@ -142,8 +144,7 @@ const char* AttachmentType(const std::string& path) {
       {".htm", "text/html"},       {".html", "text/html"},      {".xml", "application/xml"},
       {".pdf", "application/pdf"}, {".zip", "application/zip"}, {".png", "image/png"},
       {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"},     {".gif", "image/gif"}};
-  std::string ext = std::filesystem::path(path).extension().string();
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string ext = LowerCase(std::filesystem::path(path).extension().string());
   for (const auto& [suffix, type] : kTypes)
     if (ext == suffix) return type;
   return "application/octet-stream";

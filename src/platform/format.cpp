@@ -1,8 +1,11 @@
 #include "platform/format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/text.h"
 
 namespace orlo {
 
@@ -68,27 +71,43 @@ std::string IntegerText(long long v, const Directive& dir) {
   return negative ? "-" + digits : digits;
 }
 
+std::string NonFiniteText(double v) { return std::isnan(v) ? "NAN" : (v > 0 ? "INF" : "-INF"); }
+
 std::string FixedText(double v, int precision) {
-  if (!std::isfinite(v)) return std::isnan(v) ? "NAN" : (v > 0 ? "INF" : "-INF");
+  if (!std::isfinite(v)) return NonFiniteText(v);
   char buf[400];
   std::snprintf(buf, sizeof buf, "%.*f", precision, v);
   return buf;
+}
+
+// The significant digits of the floating forms: 1..18.
+int SignificantDigits(int precision) { return std::clamp(precision, 1, 18); }
+
+// A finite value as C's "%.*e" writes it with this many significant digits
+// ("[-]d.ddde[+-]xx"), with the position of its 'e' and the exponent.
+struct TENotation {
+  std::string text;
+  std::size_t e = 0;
+  int exponent = 0;
+};
+
+TENotation ENotation(double v, int digits) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*e", digits - 1, v);
+  TENotation n{buf};
+  n.e = n.text.find('e');
+  n.exponent = std::atoi(n.text.c_str() + n.e + 1);
+  return n;
 }
 
 // The general form: the shortest text with up to `precision` significant
 // digits, fixed-point while the value is >= 0.00001 and its integer part fits
 // in the precision, otherwise scientific ("1.5E20"); no trailing zeros.
 std::string GeneralText(double v, int precision) {
-  if (!std::isfinite(v)) return std::isnan(v) ? "NAN" : (v > 0 ? "INF" : "-INF");
+  if (!std::isfinite(v)) return NonFiniteText(v);
   if (v == 0) return "0";
-  if (precision < 1) precision = 1;
-  if (precision > 18) precision = 18;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*e", precision - 1, v);
-  // buf: [-]d.ddddde[+-]xx
-  std::string s = buf;
-  const std::size_t e = s.find('e');
-  const int exponent = std::atoi(s.c_str() + e + 1);
+  precision = SignificantDigits(precision);
+  const auto [s, e, exponent] = ENotation(v, precision);
   const bool negative = s[0] == '-';
   std::string digits;
   for (std::size_t i = negative ? 1 : 0; i < e; ++i)
@@ -121,17 +140,12 @@ std::string GeneralText(double v, int precision) {
 
 // Scientific form: one digit, precision-1 decimals, "E", sign, three digits.
 std::string ScientificText(double v, int precision) {
-  if (!std::isfinite(v)) return std::isnan(v) ? "NAN" : (v > 0 ? "INF" : "-INF");
-  if (precision < 1) precision = 1;
-  if (precision > 18) precision = 18;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*e", precision - 1, v);
-  std::string s = buf;
-  const std::size_t e = s.find('e');
-  const int exponent = std::atoi(s.c_str() + e + 1);
+  if (!std::isfinite(v)) return NonFiniteText(v);
+  const TENotation n = ENotation(v, SignificantDigits(precision));
   char expText[16];
-  std::snprintf(expText, sizeof expText, "E%c%03d", exponent < 0 ? '-' : '+', std::abs(exponent));
-  return s.substr(0, e) + expText;
+  std::snprintf(expText, sizeof expText, "E%c%03d", n.exponent < 0 ? '-' : '+',
+                std::abs(n.exponent));
+  return n.text.substr(0, n.e) + expText;
 }
 
 double FloatArgument(const FormatArg& a, std::string_view fmt) {
@@ -180,9 +194,7 @@ Directive ParseDirective(std::string_view fmt, std::size_t& i, ArgReader& args) 
     if (!readNumber(dir.precision)) dir.precision = 0;
   }
   if (i >= fmt.size()) Invalid(fmt);
-  char t = fmt[i++];
-  if (t >= 'A' && t <= 'Z') t = static_cast<char>(t - 'A' + 'a');
-  dir.type = t;
+  dir.type = LowerCase(fmt.substr(i++, 1)).front();
   return dir;
 }
 

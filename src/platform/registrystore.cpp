@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/text.h"
+
 namespace orlo {
 
 namespace {
@@ -15,26 +17,11 @@ namespace {
 std::mutex fileNameLock;
 std::string fileNameSet;  // guarded by fileNameLock; empty until main() sets it
 
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
-
-std::string_view TrimView(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
-    s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
-
 // "\Software\Quenlor\Orlo\" and "Software\Quenlor\Orlo" name the same key.
 std::string NormalKey(std::string_view path) {
   while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  return Lower(path);
+  return LowerCase(path);
 }
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
@@ -108,7 +95,7 @@ int HexDigit(char c) {
 // "xx,xx,..." to bytes; nullopt for anything else.
 std::optional<std::string> HexBytes(std::string_view s) {
   std::string out;
-  s = TrimView(s);
+  s = TrimWhiteSpaceView(s);
   if (s.empty()) return out;
   std::size_t i = 0;
   while (true) {
@@ -130,7 +117,7 @@ std::optional<std::string> HexBytes(std::string_view s) {
 // deleted is set for the "-" form that removes a value.
 std::optional<TRegValue> ValueData(std::string_view data, bool& deleted) {
   deleted = false;
-  data = TrimView(data);
+  data = TrimWhiteSpaceView(data);
   TRegValue v;
   if (data == "-") {
     deleted = true;
@@ -138,14 +125,14 @@ std::optional<TRegValue> ValueData(std::string_view data, bool& deleted) {
   }
   if (!data.empty() && data.front() == '"') {
     auto text = QuotedText(data);
-    if (!text || !TrimView(data).empty()) return std::nullopt;
+    if (!text || !TrimWhiteSpaceView(data).empty()) return std::nullopt;
     v.type = TRegValueType::String;
     v.text = std::move(*text);
     return v;
   }
-  const std::string lower = Lower(data.substr(0, std::min<std::size_t>(data.size(), 8)));
+  const std::string lower = LowerCase(data.substr(0, std::min<std::size_t>(data.size(), 8)));
   if (lower.rfind("dword:", 0) == 0) {
-    const std::string_view digits = TrimView(data.substr(6));
+    const std::string_view digits = TrimWhiteSpaceView(data.substr(6));
     if (digits.empty() || digits.size() > 8) return std::nullopt;
     std::uint32_t n = 0;
     for (char c : digits) {
@@ -160,7 +147,7 @@ std::optional<TRegValue> ValueData(std::string_view data, bool& deleted) {
   if (lower.rfind("hex", 0) == 0) {
     const std::size_t colon = data.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
-    const std::string kind = Lower(TrimView(data.substr(0, colon)));
+    const std::string kind = LowerCase(TrimWhiteSpaceView(data.substr(0, colon)));
     auto bytes = HexBytes(data.substr(colon + 1));
     if (!bytes) return std::nullopt;
     if (kind == "hex(1)" || kind == "hex(2)") {
@@ -252,17 +239,17 @@ TRegistryStore TRegistryStore::Parse(std::string_view text) {
       pos = end + 1;
       ++lineNo;
       if (!part.empty() && part.back() == '\r') part.remove_suffix(1);
-      const std::string_view trimmed = TrimView(part);
+      const std::string_view trimmed = TrimWhiteSpaceView(part);
       if (!line.empty()) part = trimmed;
       if (!trimmed.empty() && trimmed.back() == '\\' && trimmed.front() != '[') {
-        const std::string_view body = TrimView(part);
+        const std::string_view body = TrimWhiteSpaceView(part);
         line += body.substr(0, body.size() - 1);
         continue;
       }
       line += part;
       break;
     }
-    const std::string_view l = TrimView(line);
+    const std::string_view l = TrimWhiteSpaceView(line);
     auto problem = [&](const std::string& why) {
       store.problems_.push_back("line " + std::to_string(startNo) + ": " + why);
     };
@@ -278,12 +265,12 @@ TRegistryStore TRegistryStore::Parse(std::string_view text) {
         inKey = true;
         continue;
       }
-      std::string_view path = TrimView(l.substr(1, l.size() - 2));
+      std::string_view path = TrimWhiteSpaceView(l.substr(1, l.size() - 2));
       inKey = true;
       key = nullptr;
       if (!path.empty() && path.front() == '-') continue;  // deletion of a key
       const std::size_t slash = path.find('\\');
-      const std::string root = Lower(path.substr(0, slash));
+      const std::string root = LowerCase(path.substr(0, slash));
       if (root != "hkey_local_machine" && root != "hklm") continue;
       const std::string_view rest =
           slash == std::string_view::npos ? std::string_view() : path.substr(slash);
@@ -300,12 +287,12 @@ TRegistryStore TRegistryStore::Parse(std::string_view text) {
         problem("value name without closing quote");
         continue;
       }
-      name = Lower(*n);
+      name = LowerCase(*n);
     } else {
       problem("not a key, value or comment");
       continue;
     }
-    s = TrimView(s);
+    s = TrimWhiteSpaceView(s);
     if (s.empty() || s.front() != '=') {
       problem("value without '='");
       continue;
@@ -337,7 +324,7 @@ std::optional<TRegValue> TRegistryStore::Value(std::string_view keyPath,
                                                std::string_view name) const {
   const auto k = keys_.find(NormalKey(keyPath));
   if (k == keys_.end()) return std::nullopt;
-  const auto v = k->second.find(Lower(name));
+  const auto v = k->second.find(LowerCase(name));
   if (v == k->second.end()) return std::nullopt;
   return v->second;
 }

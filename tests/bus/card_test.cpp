@@ -5,6 +5,7 @@
 #include "bus/processinfo.h"
 #include "busfixture.h"
 #include "platform/serialport.h"
+#include "support/wait.h"
 
 namespace orlo::test {
 namespace {
@@ -94,9 +95,7 @@ TEST_F(CardTest, EventsPostedWhileTheMainThreadIsBusyKeepSixtyThree) {
     EXPECT_EQ(taken, 63);
     release = true;
     main_.Do([] {});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (raised < 63 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return raised >= 63; });
   }
   EXPECT_EQ(raised, 63);
 }
@@ -192,10 +191,7 @@ TEST_F(CardTest, ClosingWhileACardHandOverWaitsNeverDeadlocks) {
     card_.Close();
     closed = true;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!closed && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(closed);
+  ASSERT_TRUE(WaitUntil([&] { return closed.load(); }));
   main_.Do([] {});
   EXPECT_FALSE(dataRan);
 }
@@ -210,10 +206,7 @@ TEST_F(CardTest, CloseFromInsideItsOwnHandlerDoesNotDeadlock) {
   card_.SetLastReader(1);
   ASSERT_TRUE(Open());
   device_.QueueReply(1, ReplyFrame(ReplyText(1, 'C', "1")));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!closed && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(closed);
+  ASSERT_TRUE(WaitUntil([&] { return closed.load(); }));
   main_.Do([&] { EXPECT_FALSE(card_.IsOpen()); });
   // The card opens again afterwards.
   ASSERT_TRUE(Open());

@@ -3,6 +3,10 @@
 // check byte), records them, and answers each with the next scripted reply of
 // that address, or by default with ACK (online) or nothing (offline).
 // Thread-safe: the device runs on its own thread; tests script it from theirs.
+// Kept apart from the device simulator (tools/sim), which plays whole
+// devices: these tests pick each answer in their own code (SetResponder,
+// chunks with gaps), and their minimal reading of the frames does not depend
+// on the simulator, which is under test itself (tests/sim).
 #pragma once
 
 #include <chrono>

@@ -6,28 +6,21 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 #include "config/connparams.h"
 #include "dbtest.h"
 #include "platform/ping.h"
 #include "support/privatemariadb.h"
+#include "support/wait.h"
 
 namespace orlo::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Waits for a condition with a generous deadline (shared, noisy machines).
-template <class F>
-bool WaitFor(F done, std::chrono::seconds deadline = 60s) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+// The check thread finds a lost link and rebuilds it on its own period,
+// after a server restart: a longer bound than the usual deadline.
+constexpr std::chrono::milliseconds kSupervisorDeadline = 60s;
 
 // True when the lines appear in this order in text.
 bool InOrder(const std::string& text, std::initializer_list<std::string> lines) {
@@ -38,12 +31,6 @@ bool InOrder(const std::string& text, std::initializer_list<std::string> lines) 
     at += l.size();
   }
   return true;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 TODBCConn::TPingFunc Answer(TPingOutcome outcome, std::atomic<int>* calls = nullptr) {
@@ -197,9 +184,10 @@ TEST_P(ServerSupervisor, DeadConnectionIsRebuiltByTheCheckThread) {
   ASSERT_TRUE(ConnectAnother(other));
   TODBCStatement k(other);
   ASSERT_TRUE(k.ExecSQLFmt("KILL %d", id));
-  ASSERT_TRUE(WaitFor([&] { return Count(LogText(), "Connected to DataSource!") == 2; }))
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(LogText(), "Connected to DataSource!") == 2; },
+                        kSupervisorDeadline))
       << LogText();
-  EXPECT_TRUE(WaitFor([&] { return counters->reconnects == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return counters->reconnects == 1; }, kSupervisorDeadline));
   EXPECT_TRUE(InOrder(LogText(), {"ODBC Connection 'Dead'!", "Connected to DataSource!"}));
   EXPECT_TRUE(conn.IsConnected());
   EXPECT_FALSE(old.Allocated());
@@ -235,18 +223,21 @@ TEST(ServerRestart, SupervisorReconnectsAfterTheServerComesBack) {
   ASSERT_TRUE(old.ExecSQL("INSERT INTO kept VALUES (1)"));
 
   server.Kill();
-  ASSERT_TRUE(WaitFor([&] { return !conn.IsConnected(); })) << text();
+  ASSERT_TRUE(WaitUntil([&] { return !conn.IsConnected(); }, kSupervisorDeadline)) << text();
   // The lost link is known at once; the check thread then tries to connect.
-  EXPECT_TRUE(WaitFor([&] {
-    return InOrder(text(), {"ODBC Connection 'Dead'!",
-                            "Could not connect to DataSource, check your setup..."});
-  })) << text();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return InOrder(text(), {"ODBC Connection 'Dead'!",
+                                "Could not connect to DataSource, check your setup..."});
+      },
+      kSupervisorDeadline))
+      << text();
   EXPECT_FALSE(old.ExecSQL("SELECT * FROM kept"));  // fails cleanly, no crash
   EXPECT_FALSE(old.Eof());
 
   ASSERT_TRUE(server.Restart());
-  ASSERT_TRUE(WaitFor([&] { return conn.IsConnected(); })) << text();
-  EXPECT_EQ(Count(text(), "Connected to DataSource!"), 2u) << text();
+  ASSERT_TRUE(WaitUntil([&] { return conn.IsConnected(); }, kSupervisorDeadline)) << text();
+  EXPECT_EQ(CountOf(text(), "Connected to DataSource!"), 2) << text();
   EXPECT_FALSE(old.Allocated());
   EXPECT_FALSE(old.ExecSQL("SELECT * FROM kept"));
   TODBCStatement fresh(odbc);

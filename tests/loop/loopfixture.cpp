@@ -214,24 +214,8 @@ std::string LoopFixture::LogText() {
   return ReadFile(logFile_);
 }
 
-int LoopFixture::LogCount(const std::string& text) {
-  const std::string all = LogText();
-  int n = 0;
-  for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-  return n;
-}
-
 bool LoopFixture::WaitLog(const std::string& text, int times, std::chrono::milliseconds deadline) {
   return WaitUntil([&] { return LogCount(text) >= times; }, deadline);
-}
-
-bool LoopFixture::WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (true) {
-    if (pred()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 }  // namespace orlo::test

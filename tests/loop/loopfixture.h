@@ -28,6 +28,7 @@
 #include "simulator.h"
 #include "support/sitedatabase.h"
 #include "support/tempdir.h"
+#include "support/wait.h"
 
 namespace orlo::test {
 
@@ -38,9 +39,6 @@ inline std::string LoopBackendName(const ::testing::TestParamInfo<LoopBackend>& 
 
 // True when the private MariaDB server of scripts/test runs (ORLO_MARIADB_PORT set).
 bool HaveMariaDB();
-
-// Generous: machines are shared and slow; nothing asserts an upper bound.
-constexpr std::chrono::milliseconds kDeadline{20000};
 
 // A TMainLoop running on a thread of its own: the "main thread" of the test.
 class TMainThread {
@@ -130,12 +128,9 @@ class LoopFixture : public ::testing::Test {
 
   // --- log ---
   std::string LogText();
-  int LogCount(const std::string& text);
+  int LogCount(const std::string& text) { return CountOf(LogText(), text); }
   bool WaitLog(const std::string& text, int times = 1,
                std::chrono::milliseconds deadline = kDeadline);
-  // Polls pred (on the test thread) until it holds or the deadline passes.
-  static bool WaitUntil(const std::function<bool()>& pred,
-                        std::chrono::milliseconds deadline = kDeadline);
 
   TempDir dir_;
   std::unique_ptr<TMessLog> log_;

@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 
-#include "mailtest.h"
+#include "platform/text.h"
 #include "support/smtpserver.h"
 
 namespace orlo {
@@ -34,11 +32,6 @@ TMailMessage CardMail(int port) {
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
 }
 
 // Lines of a stored message that start with prefix (header names as sent).
@@ -182,7 +175,7 @@ TEST(MailMessage, SilentServerEndsAtTheTimeout) {
   const std::string result = MailMessage(
       CardMail(server.port()), {std::chrono::milliseconds(500), std::chrono::milliseconds(1500)});
   EXPECT_TRUE(server.HasConnection());
-  EXPECT_TRUE(Has(Lower(result), "timed out") || Has(Lower(result), "timeout")) << result;
+  EXPECT_TRUE(Has(LowerCase(result), "timed out") || Has(LowerCase(result), "timeout")) << result;
 }
 
 TEST(MailMessage, ServerNameCannotSmuggleAPathOrAnotherHost) {

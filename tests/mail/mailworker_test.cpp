@@ -10,16 +10,17 @@
 #include <mutex>
 
 #include "log/messlog.h"
-#include "mailtest.h"
 #include "support/smtpserver.h"
+#include "support/sqlfile.h"
+#include "support/wait.h"
 
 namespace orlo {
 namespace {
 
 using namespace std::chrono_literals;
-using mailtest::WaitUntil;
 using test::TMuteServer;
 using test::TSmtpSink;
+using test::WaitUntil;
 
 // Collects the results handed to the done callbacks, by name.
 class TResults {
@@ -50,7 +51,7 @@ class TResults {
 
 class MailWorkerTest : public ::testing::Test {
  protected:
-  std::string LogText() { return mailtest::ReadFile(log_.CurrentFileName()); }
+  std::string LogText() { return test::ReadFile(log_.CurrentFileName()); }
   bool LogHas(const std::string& text) {
     return WaitUntil([&] { return LogText().find(text) != std::string::npos; });
   }

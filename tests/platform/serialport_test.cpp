@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/tempdir.h"
+#include "support/wait.h"
 
 namespace orlo {
 namespace {
@@ -45,14 +46,15 @@ class Pty {
   // Reads from the master until n bytes came or a generous deadline passed.
   Bytes Receive(std::size_t n) {
     Bytes out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      std::uint8_t buf[256];
-      ssize_t r = ::read(master_, buf, sizeof buf);
-      if (r > 0) out.insert(out.end(), buf, buf + r);
-    }
+    test::WaitUntil(
+        [&] {
+          pollfd p{master_, POLLIN, 0};
+          std::uint8_t buf[256];
+          const ssize_t r = ::poll(&p, 1, 100) > 0 ? ::read(master_, buf, sizeof buf) : 0;
+          if (r > 0) out.insert(out.end(), buf, buf + r);
+          return out.size() >= n;
+        },
+        std::chrono::seconds(10));
     return out;
   }
 
@@ -64,13 +66,14 @@ class Pty {
 // Reads from the port until n bytes came or a generous deadline passed.
 Bytes ReadAll(TSerialPort& port, std::size_t n) {
   Bytes out;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
-    std::uint8_t buf[256];
-    int r = port.Read(buf, sizeof buf, 200);
-    if (r < 0) break;
-    out.insert(out.end(), buf, buf + r);
-  }
+  test::WaitUntil(
+      [&] {
+        std::uint8_t buf[256];
+        const int r = port.Read(buf, sizeof buf, 200);
+        if (r > 0) out.insert(out.end(), buf, buf + r);
+        return r < 0 || out.size() >= n;  // a failed port ends the reading
+      },
+      std::chrono::seconds(10));
   return out;
 }
 
@@ -158,11 +161,8 @@ TEST(SerialPort, ReadTimesOutWithZeroAndPurgeDropsWaitingBytes) {
 
   pty.Send({'s', 't', 'a', 'l', 'e'});
   int waiting = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (waiting < 5 && std::chrono::steady_clock::now() < deadline) {
-    ::ioctl(watch, FIONREAD, &waiting);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  test::WaitUntil([&] { return ::ioctl(watch, FIONREAD, &waiting) == 0 && waiting >= 5; },
+                  std::chrono::seconds(10));
   ASSERT_EQ(waiting, 5);
   port->Purge();
   EXPECT_EQ(port->Read(buf, sizeof buf, 50), 0);
@@ -222,13 +222,9 @@ TEST(SerialPort, ALinkedLineThatVanishesIsFoundAgainThroughItsLink) {
   std::filesystem::remove(link);
   std::filesystem::create_symlink(second.path(), link);
   const Bytes hello{0x02, 0x31, 0x43};
-  bool written = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!written && std::chrono::steady_clock::now() < deadline) {
-    written = port->Write(hello.data(), hello.size());
-    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(written) << "the port never opened the new line";
+  ASSERT_TRUE(test::WaitUntil([&] { return port->Write(hello.data(), hello.size()); },
+                              std::chrono::seconds(20)))
+      << "the port never opened the new line";
   EXPECT_EQ(second.Receive(hello.size()), hello);
 }
 

@@ -1,13 +1,12 @@
 #include "servicefixture.h"
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "config/inifile.h"
 #include "loop/loop.h"
 #include "platform/program.h"
 #include "platform/registrystore.h"
+#include "support/sqlfile.h"
 
 namespace orlo::test {
 
@@ -99,30 +98,9 @@ std::string ServiceFixture::ServiceLog() {
   std::string all;
   std::error_code ec;
   const auto folder = dir_.path() / "log";
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    std::ifstream in(entry.path());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    all += ss.str();
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    all += ReadFile(entry.path().string());
   return all;
-}
-
-int ServiceFixture::ServiceLogCount(const std::string& text) {
-  const std::string all = ServiceLog();
-  int n = 0;
-  for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-  return n;
-}
-
-bool ServiceFixture::WaitUntil(const std::function<bool()>& pred,
-                               std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 }  // namespace orlo::test

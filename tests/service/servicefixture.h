@@ -4,7 +4,6 @@
 // simulator on a pseudo-terminal named as COM1.
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,10 +14,9 @@
 #include "service/orlocard.h"
 #include "simulator.h"
 #include "sitedb.h"
+#include "support/wait.h"
 
 namespace orlo::test {
-
-constexpr std::chrono::milliseconds kDeadline{20000};
 
 class ServiceFixture : public SiteDbFixture {
  protected:
@@ -41,9 +39,7 @@ class ServiceFixture : public SiteDbFixture {
 
   // Every log file of the home folder, concatenated.
   std::string ServiceLog();
-  int ServiceLogCount(const std::string& text);
-  static bool WaitUntil(const std::function<bool()>& pred,
-                        std::chrono::milliseconds deadline = kDeadline);
+  int ServiceLogCount(const std::string& text) { return CountOf(ServiceLog(), text); }
 
   std::unique_ptr<TMainLoop> mainLoop_;
   std::jthread mainThread_;

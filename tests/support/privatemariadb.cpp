@@ -4,18 +4,10 @@
 
 #include <cstdlib>
 
+#include "platform/text.h"
 #include "support/sqlfile.h"
 
 namespace orlo::test {
-
-namespace {
-
-std::string Trim(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
-}  // namespace
 
 TPrivateMariaDB::~TPrivateMariaDB() { Stop(); }
 

@@ -14,11 +14,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
 
 #include "support/sqlfile.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -49,14 +48,9 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& output) {
 // Waits for pid with a deadline; kills it hard when it does not end.
 int Reap(pid_t pid) {
   int status = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, std::chrono::seconds(20))) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
   return status;
 }
@@ -72,16 +66,6 @@ std::string FindPython(const std::string& scratch) {
     }
   }
   return {};
-}
-
-bool WaitUntil(const std::function<bool()>& cond) {
-  const auto deadline = std::chrono::seconds(30);
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return cond();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 }  // namespace

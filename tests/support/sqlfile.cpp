@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "db/sqlscript.h"
+
 namespace orlo::test {
 
 std::string ReadFile(const std::string& path) {
@@ -16,19 +18,11 @@ std::string ReadFile(const std::string& path) {
 
 bool RunSqlFile(TODBC& odbc, const std::string& path) {
   std::istringstream in(ReadFile(path));
-  std::string line, statement;
   TODBCStatement q(odbc);
-  while (std::getline(in, line)) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    auto end = line.find_last_not_of(" \t\r");
-    if (end != std::string::npos && line[end] == ';') {
-      statement.erase(statement.find_last_of(';'));
-      if (!q.ExecSQL(statement)) {
-        ADD_FAILURE() << "failed: " << statement;
-        return false;
-      }
-      statement.clear();
+  for (const std::string& statement : SqlScriptStatements(in)) {
+    if (!q.ExecSQL(statement)) {
+      ADD_FAILURE() << "failed: " << statement;
+      return false;
     }
   }
   return true;

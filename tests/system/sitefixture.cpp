@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "config/inifile.h"
 #include "config/registryex.h"
@@ -149,16 +148,10 @@ int TProgramRun::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
   int status = 0;
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < end) {
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return -1;  // the destructor kills it
+  if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
+    return -1;  // the destructor kills it
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string TProgramRun::LogText() const {

@@ -1,12 +1,16 @@
 // The simulator's command language.
 #include "script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace orlo::sim {
@@ -125,32 +129,47 @@ char Letter(const std::string& word, const char* what) {
   return l[0];
 }
 
-// Reply options: words starting with '-' before the address.
+// The report options, each applied to the options of the report it precedes.
+struct TReportOption {
+  std::string_view name;
+  void (*apply)(TArgs& args, TReplyOptions& options);
+};
+
+constexpr TReportOption kReportOptions[] = {
+    {"-to", [](TArgs& args,
+               TReplyOptions& o) { o.answers = Letter(args.Need("letter after -to"), "letter"); }},
+    {"-badcheck", [](TArgs&, TReplyOptions& o) { o.badCheck = true; }},
+    {"-noise",
+     [](TArgs& args, TReplyOptions& o) { o.noise = HexBytes(args.Need("bytes after -noise")); }},
+    {"-split",
+     [](TArgs& args, TReplyOptions& o) {
+       const std::string v = args.Need("count after -split");
+       const std::size_t colon = v.find(':');
+       o.splitAt = ToInt(v.substr(0, colon), "split position", 0, 100000);
+       if (colon != std::string::npos) o.splitGapMs = ToInt(v.substr(colon + 1), "gap", 0, 600000);
+     }},
+    {"-from",
+     [](TArgs& args, TReplyOptions& o) {
+       o.addressByte = 0x30 + ToInt(args.Need("address after -from"), "address", 0, 0xCF);
+     }},
+    {"-delay",
+     [](TArgs& args, TReplyOptions& o) {
+       o.delayMs = ToInt(args.Need("ms after -delay"), "delay", 0, 600000);
+     }},
+    {"-untilack", [](TArgs&, TReplyOptions& o) { o.untilAcknowledged = true; }},
+};
+
+// Report options: words starting with '-' (and not a negative number)
+// before the address.
 TReplyOptions Options(TArgs& args) {
   TReplyOptions o;
   while (!args.AtEnd() && args.Peek().size() > 1 && args.Peek()[0] == '-' &&
          !std::isdigit(static_cast<unsigned char>(args.Peek()[1]))) {
-    std::string opt = args.Word();
-    if (opt == "-to") {
-      o.answers = Letter(args.Need("letter after -to"), "letter");
-    } else if (opt == "-badcheck") {
-      o.badCheck = true;
-    } else if (opt == "-noise") {
-      o.noise = HexBytes(args.Need("bytes after -noise"));
-    } else if (opt == "-split") {
-      std::string v = args.Need("count after -split");
-      std::size_t colon = v.find(':');
-      o.splitAt = ToInt(v.substr(0, colon), "split position", 0, 100000);
-      if (colon != std::string::npos) o.splitGapMs = ToInt(v.substr(colon + 1), "gap", 0, 600000);
-    } else if (opt == "-from") {
-      o.addressByte = 0x30 + ToInt(args.Need("address after -from"), "address", 0, 0xCF);
-    } else if (opt == "-delay") {
-      o.delayMs = ToInt(args.Need("ms after -delay"), "delay", 0, 600000);
-    } else if (opt == "-untilack") {
-      o.untilAcknowledged = true;
-    } else {
-      throw TUsageError("unknown option " + opt);
-    }
+    const std::string name = args.Word();
+    const auto option = std::find_if(std::begin(kReportOptions), std::end(kReportOptions),
+                                     [&](const TReportOption& r) { return r.name == name; });
+    if (option == std::end(kReportOptions)) throw TUsageError("unknown option " + name);
+    option->apply(args, o);
   }
   return o;
 }
@@ -334,219 +353,361 @@ Queued reports answer the card poll 'C' ('R' and 'I' reports answer those polls)
 Every command answers with a last line "ok ..." or "error ...".)";
 }
 
+// One command being run: its words, its output lines and the script and
+// simulator it runs on. Lives for one Execute call, on the caller's thread.
+class TScriptCall {
+ public:
+  TScriptCall(TSimScript& script, const std::string& name, TArgs& args, TLines& out)
+      : name(name), args(args), out(out), sim(script.sim_), script_(script) {}
+
+  const std::string& name;  // as typed: a command with two names tells them apart
+  TArgs& args;
+  TLines& out;
+  TSimulator& sim;
+
+  void Ok(const std::string& detail = {}) { out.push_back(detail.empty() ? "ok" : "ok " + detail); }
+  void OkQueued(int address) { Ok("queued=" + std::to_string(sim.Queued(address))); }
+  void Queue(int address, char kind, const std::string& payload, const TReplyOptions& options) {
+    sim.QueueReply(address, kind, payload, options);
+    OkQueued(address);
+  }
+  void StartRepeater(int periodMs, const std::string& command) {
+    script_.StartRepeater(periodMs, command);
+  }
+  void StopRepeaters() { script_.StopRepeaters(); }
+  std::size_t Repeaters() const { return script_.repeaters_.size(); }
+  void Quit() { script_.quit_ = true; }
+
+ private:
+  TSimScript& script_;
+};
+
+namespace {
+
+// The optional power-up kind: 'P' (the default) or 'p'.
+char PowerUpKind(TArgs& args) {
+  const char kind = args.AtEnd() ? 'P' : Letter(args.Word(), "power-up kind");
+  if (kind != 'P' && kind != 'p') throw TUsageError("power-up kind is P or p");
+  return kind;
+}
+
+void HelpCommand(TScriptCall& c) {
+  const std::string h = TSimScript::Help();
+  std::size_t start = 0;
+  while (start < h.size()) {
+    const std::size_t nl = h.find('\n', start);
+    c.out.push_back(h.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  c.Ok();
+}
+
+void DevicesCommand(TScriptCall& c) {
+  for (int a : AddressList(c.args)) c.sim.AddDevice(a);
+  c.Ok();
+}
+
+void RemoveCommand(TScriptCall& c) {
+  for (int a : AddressList(c.args)) c.sim.RemoveDevice(a);
+  c.Ok();
+}
+
+// "online" and "offline".
+void OnlineCommand(TScriptCall& c) {
+  for (int a : AddressList(c.args)) c.sim.SetOnline(a, c.name == "online");
+  c.Ok();
+}
+
+void RestartCommand(TScriptCall& c) {
+  const int a = Address(c.args.Need("address"));
+  const char kind = PowerUpKind(c.args);
+  c.args.NoMore();
+  c.sim.ClearQueue(a);
+  c.sim.SetOnline(a, true);
+  c.Queue(a, kind, "", TReplyOptions{});
+}
+
+void DelayCommand(TScriptCall& c) {
+  const int a = Address(c.args.Need("address"));
+  const int ms = ToInt(c.args.Need("ms"), "delay", 0, 600000);
+  c.args.NoMore();
+  c.sim.SetAnswerDelay(a, ms);
+  c.Ok();
+}
+
+void PaceCommand(TScriptCall& c) {
+  const int baud = ToInt(c.args.Need("baud rate"), "baud rate", 0, 4000000);
+  c.args.NoMore();
+  c.sim.SetPace(baud);
+  c.Ok("pace=" + std::to_string(baud));
+}
+
+// Reports whose payload is the rest of the line, by command name.
+void TextReportCommand(TScriptCall& c) {
+  static const std::map<std::string, char> kKinds = {
+      {"card", 'C'}, {"memory", 'M'},  {"barcode", '#'},
+      {"disc", 'D'}, {"deposit", 'Z'}, {"printer", 'J'},
+  };
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  c.Queue(a, kKinds.at(c.name), Text(c.args.Rest()), o);
+}
+
+// "escrow" and "cashbox": reports without a payload.
+void LeverReportCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  c.args.NoMore();
+  c.Queue(a, c.name == "escrow" ? 'E' : 'U', "", o);
+}
+
+void TicketCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  const std::string barcode = Text(c.args.Need("barcode"));
+  if (barcode.size() != 10) throw TUsageError("a ticket barcode has 10 characters");
+  const int number = ToInt(c.args.Need("ticket number"), "ticket number", 0, 999999);
+  const int flags = c.args.AtEnd() ? 0 : ToInt(c.args.Word(), "flags", 0, 9);
+  c.args.NoMore();
+  char num[8];
+  std::snprintf(num, sizeof num, "%06d", number);
+  c.Queue(a, 'C', std::to_string(flags) + barcode + num, o);
+}
+
+void ButtonCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  const char id = Letter(c.args.Need("button id"), "button id");
+  const std::string dir = c.args.Need("up or down");
+  if (dir != "up" && dir != "down") throw TUsageError("button state is up or down");
+  c.args.NoMore();
+  c.Queue(a, 'K', std::string(1, id) + (dir == "up" ? '1' : '0'), o);
+}
+
+void BoardCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  const int board = ToInt(c.args.Need("board"), "board", 0, 15);
+  const std::string states = c.args.AtEnd() ? std::string() : c.args.Word();
+  c.args.NoMore();
+  if (states.size() > 64) throw TUsageError("a board has at most 64 inputs");
+  std::string payload(1, static_cast<char>(0x30 + board));
+  for (char s : states) {
+    if (s == '1' || s == '2')
+      payload += s;
+    else if (s == '-' || s == '0' || s == '.')
+      payload += '0';
+    else
+      throw TUsageError("board input states are 1 (off), 2 (on) or - (nothing)");
+  }
+  c.Queue(a, 'L', payload, o);
+}
+
+void PowerUpCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  const char kind = PowerUpKind(c.args);
+  c.args.NoMore();
+  c.Queue(a, kind, "", o);
+}
+
+void ReplyCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  const char kind = Letter(c.args.Need("kind"), "kind");
+  c.Queue(a, kind, Text(c.args.Rest()), o);
+}
+
+void RawCommand(TScriptCall& c) {
+  const TReplyOptions o = Options(c.args);
+  const int a = Address(c.args.Need("address"));
+  c.sim.QueueRaw(a, HexBytes(c.args.Rest()), o);
+  c.OkQueued(a);
+}
+
+void SilentCommand(TScriptCall& c) {
+  const int a = Address(c.args.Need("address"));
+  const int n = c.args.AtEnd() ? 1 : ToInt(c.args.Word(), "count", 1, 1000000);
+  const char letter = c.args.AtEnd() ? '*' : Letter(c.args.Word(), "letter");
+  c.args.NoMore();
+  c.sim.QueueSilence(a, n, letter);
+  c.OkQueued(a);
+}
+
+// "counters" and "inputs": the standing answer to a poll, or ACK for "-".
+void StandingAnswerCommand(TScriptCall& c) {
+  const int a = Address(c.args.Need("address"));
+  const std::string rest = c.args.Rest();
+  if (rest.empty()) throw TUsageError("missing text (- for none)");
+  std::optional<std::string> text;
+  if (rest != "-") text = Text(rest);
+  if (c.name == "counters")
+    c.sim.SetCounters(a, text);
+  else
+    c.sim.SetInputs(a, text);
+  c.Ok();
+}
+
+void ClearCommand(TScriptCall& c) {
+  for (int a : AddressList(c.args)) c.sim.ClearQueue(a);
+  c.Ok();
+}
+
+void NoiseCommand(TScriptCall& c) {
+  c.sim.SendRaw(HexBytes(c.args.Rest()));
+  c.Ok();
+}
+
+void FramesCommand(TScriptCall& c) {
+  const std::uint64_t from =
+      c.args.AtEnd() ? 0 : ToInt(c.args.Word(), "sequence number", 0, 2000000000);
+  c.args.NoMore();
+  std::size_t n = 0;
+  for (const auto& r : c.sim.Frames()) {
+    if (r.seq < from) continue;
+    c.out.push_back(FrameLine(r));
+    ++n;
+  }
+  c.Ok("frames=" + std::to_string(n));
+}
+
+void CountCommand(TScriptCall& c) {
+  const TFilter f = Filter(c.args);
+  c.args.NoMore();
+  std::size_t n = 0;
+  for (const auto& r : c.sim.Frames()) n += f.Matches(r);
+  c.Ok("count=" + std::to_string(n));
+}
+
+void WaitCommand(TScriptCall& c) {
+  const TFilter f = Filter(c.args);
+  const std::size_t want = c.args.AtEnd() ? 1 : ToInt(c.args.Word(), "count", 0, 100000000);
+  const int timeout = c.args.AtEnd() ? 10000 : ToInt(c.args.Word(), "time-out", 0, 86400000);
+  c.args.NoMore();
+  std::size_t seen = 0;
+  const bool ok = c.sim.WaitFrames(
+      [&](const std::vector<TReceivedFrame>& frames) {
+        seen = 0;
+        for (const auto& r : frames) seen += f.Matches(r);
+        return seen >= want;
+      },
+      std::chrono::milliseconds(timeout));
+  c.out.push_back((ok ? "ok count=" : "error timeout count=") + std::to_string(seen));
+}
+
+void ForgetCommand(TScriptCall& c) {
+  c.args.NoMore();
+  c.sim.ClearFrames();
+  c.Ok();
+}
+
+void StatusCommand(TScriptCall& c) {
+  c.args.NoMore();
+  c.out = c.sim.Status();
+  c.Ok("line=" + (c.sim.IsOpen() ? c.sim.Path() : std::string("closed")) +
+       " pace=" + std::to_string(c.sim.Pace()) + " frames=" + std::to_string(c.sim.FrameCount()));
+}
+
+void SleepCommand(TScriptCall& c) {
+  const int ms = ToInt(c.args.Need("ms"), "sleep", 0, 86400000);
+  c.args.NoMore();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  c.Ok();
+}
+
+void EveryCommand(TScriptCall& c) {
+  const std::string first = c.args.Need("period or stop");
+  if (first == "stop") {
+    c.args.NoMore();
+    c.StopRepeaters();
+    c.Ok();
+    return;
+  }
+  const int ms = ToInt(first, "period", 1, 86400000);
+  const std::string command = c.args.Rest();
+  TArgs inner(command);
+  if (inner.AtEnd()) throw TUsageError("missing command");
+  const std::string name = inner.Word();
+  if (name == "every" || name == "quit" || name == "exit" || name == "sleep")
+    throw TUsageError("\"" + name + "\" cannot be repeated");
+  c.StartRepeater(ms, command);
+  c.Ok("repeaters=" + std::to_string(c.Repeaters()));
+}
+
+void VanishCommand(TScriptCall& c) {
+  c.args.NoMore();
+  c.sim.Close();
+  c.Ok();
+}
+
+void QuitCommand(TScriptCall& c) {
+  c.Quit();
+  c.Ok("bye");
+}
+
+struct TCommand {
+  std::string_view name;
+  void (*run)(TScriptCall& call);
+};
+
+constexpr TCommand kCommands[] = {
+    {"help", HelpCommand},
+    {"devices", DevicesCommand},
+    {"device", DevicesCommand},
+    {"remove", RemoveCommand},
+    {"offline", OnlineCommand},
+    {"online", OnlineCommand},
+    {"restart", RestartCommand},
+    {"delay", DelayCommand},
+    {"pace", PaceCommand},
+    {"card", TextReportCommand},
+    {"memory", TextReportCommand},
+    {"barcode", TextReportCommand},
+    {"disc", TextReportCommand},
+    {"deposit", TextReportCommand},
+    {"printer", TextReportCommand},
+    {"escrow", LeverReportCommand},
+    {"cashbox", LeverReportCommand},
+    {"ticket", TicketCommand},
+    {"button", ButtonCommand},
+    {"board", BoardCommand},
+    {"powerup", PowerUpCommand},
+    {"reply", ReplyCommand},
+    {"raw", RawCommand},
+    {"silent", SilentCommand},
+    {"counters", StandingAnswerCommand},
+    {"inputs", StandingAnswerCommand},
+    {"clear", ClearCommand},
+    {"noise", NoiseCommand},
+    {"frames", FramesCommand},
+    {"count", CountCommand},
+    {"wait", WaitCommand},
+    {"forget", ForgetCommand},
+    {"status", StatusCommand},
+    {"sleep", SleepCommand},
+    {"every", EveryCommand},
+    {"vanish", VanishCommand},
+    {"quit", QuitCommand},
+    {"exit", QuitCommand},
+};
+
+}  // namespace
+
 std::vector<std::string> TSimScript::Execute(const std::string& line) {
   TArgs args(line);
   if (args.AtEnd()) return {};
   if (args.Peek()[0] == '#') return {};
-  std::string cmd = args.Word();
+  const std::string name = args.Word();
+  const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const TCommand& c) { return c.name == name; });
+  if (command == std::end(kCommands)) return {"error unknown command \"" + name + "\" (try help)"};
   TLines out;
+  TScriptCall call(*this, name, args, out);
   try {
-    auto queue = [&](char kind, const std::string& payload, const TReplyOptions& o, int addr) {
-      sim_.QueueReply(addr, kind, payload, o);
-      out.push_back("ok queued=" + std::to_string(sim_.Queued(addr)));
-    };
-    // Reports whose payload is the rest of the line.
-    static const std::map<std::string, char> kTextReports = {
-        {"card", 'C'}, {"memory", 'M'},  {"barcode", '#'},
-        {"disc", 'D'}, {"deposit", 'Z'}, {"printer", 'J'},
-    };
-    if (cmd == "help") {
-      std::string h = Help();
-      std::size_t start = 0;
-      while (start < h.size()) {
-        std::size_t nl = h.find('\n', start);
-        out.push_back(h.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
-        if (nl == std::string::npos) break;
-        start = nl + 1;
-      }
-      out.push_back("ok");
-    } else if (cmd == "devices" || cmd == "device") {
-      for (int a : AddressList(args)) sim_.AddDevice(a);
-      out.push_back("ok");
-    } else if (cmd == "remove") {
-      for (int a : AddressList(args)) sim_.RemoveDevice(a);
-      out.push_back("ok");
-    } else if (cmd == "offline" || cmd == "online") {
-      for (int a : AddressList(args)) sim_.SetOnline(a, cmd == "online");
-      out.push_back("ok");
-    } else if (cmd == "restart") {
-      int a = Address(args.Need("address"));
-      char kind = args.AtEnd() ? 'P' : Letter(args.Word(), "power-up kind");
-      if (kind != 'P' && kind != 'p') throw TUsageError("power-up kind is P or p");
-      args.NoMore();
-      sim_.ClearQueue(a);
-      sim_.SetOnline(a, true);
-      queue(kind, "", TReplyOptions{}, a);
-    } else if (cmd == "delay") {
-      int a = Address(args.Need("address"));
-      int ms = ToInt(args.Need("ms"), "delay", 0, 600000);
-      args.NoMore();
-      sim_.SetAnswerDelay(a, ms);
-      out.push_back("ok");
-    } else if (cmd == "pace") {
-      int baud = ToInt(args.Need("baud rate"), "baud rate", 0, 4000000);
-      args.NoMore();
-      sim_.SetPace(baud);
-      out.push_back("ok pace=" + std::to_string(baud));
-    } else if (auto it = kTextReports.find(cmd); it != kTextReports.end()) {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      queue(it->second, Text(args.Rest()), o, a);
-    } else if (cmd == "escrow" || cmd == "cashbox") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      args.NoMore();
-      queue(cmd == "escrow" ? 'E' : 'U', "", o, a);
-    } else if (cmd == "ticket") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      std::string barcode = Text(args.Need("barcode"));
-      if (barcode.size() != 10) throw TUsageError("a ticket barcode has 10 characters");
-      int number = ToInt(args.Need("ticket number"), "ticket number", 0, 999999);
-      int flags = args.AtEnd() ? 0 : ToInt(args.Word(), "flags", 0, 9);
-      args.NoMore();
-      char num[8];
-      std::snprintf(num, sizeof num, "%06d", number);
-      queue('C', std::to_string(flags) + barcode + num, o, a);
-    } else if (cmd == "button") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      char id = Letter(args.Need("button id"), "button id");
-      std::string dir = args.Need("up or down");
-      if (dir != "up" && dir != "down") throw TUsageError("button state is up or down");
-      args.NoMore();
-      queue('K', std::string(1, id) + (dir == "up" ? '1' : '0'), o, a);
-    } else if (cmd == "board") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      int board = ToInt(args.Need("board"), "board", 0, 15);
-      std::string states = args.AtEnd() ? std::string() : args.Word();
-      args.NoMore();
-      if (states.size() > 64) throw TUsageError("a board has at most 64 inputs");
-      std::string payload(1, static_cast<char>(0x30 + board));
-      for (char c : states) {
-        if (c == '1' || c == '2')
-          payload += c;
-        else if (c == '-' || c == '0' || c == '.')
-          payload += '0';
-        else
-          throw TUsageError("board input states are 1 (off), 2 (on) or - (nothing)");
-      }
-      queue('L', payload, o, a);
-    } else if (cmd == "powerup") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      char kind = args.AtEnd() ? 'P' : Letter(args.Word(), "power-up kind");
-      if (kind != 'P' && kind != 'p') throw TUsageError("power-up kind is P or p");
-      args.NoMore();
-      queue(kind, "", o, a);
-    } else if (cmd == "reply") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      char kind = Letter(args.Need("kind"), "kind");
-      queue(kind, Text(args.Rest()), o, a);
-    } else if (cmd == "raw") {
-      TReplyOptions o = Options(args);
-      int a = Address(args.Need("address"));
-      sim_.QueueRaw(a, HexBytes(args.Rest()), o);
-      out.push_back("ok queued=" + std::to_string(sim_.Queued(a)));
-    } else if (cmd == "silent") {
-      int a = Address(args.Need("address"));
-      int n = args.AtEnd() ? 1 : ToInt(args.Word(), "count", 1, 1000000);
-      char letter = args.AtEnd() ? '*' : Letter(args.Word(), "letter");
-      args.NoMore();
-      sim_.QueueSilence(a, n, letter);
-      out.push_back("ok queued=" + std::to_string(sim_.Queued(a)));
-    } else if (cmd == "counters" || cmd == "inputs") {
-      int a = Address(args.Need("address"));
-      std::string rest = args.Rest();
-      if (rest.empty()) throw TUsageError("missing text (- for none)");
-      std::optional<std::string> text;
-      if (rest != "-") text = Text(rest);
-      if (cmd == "counters")
-        sim_.SetCounters(a, text);
-      else
-        sim_.SetInputs(a, text);
-      out.push_back("ok");
-    } else if (cmd == "clear") {
-      for (int a : AddressList(args)) sim_.ClearQueue(a);
-      out.push_back("ok");
-    } else if (cmd == "noise") {
-      sim_.SendRaw(HexBytes(args.Rest()));
-      out.push_back("ok");
-    } else if (cmd == "frames") {
-      std::uint64_t from = args.AtEnd() ? 0 : ToInt(args.Word(), "sequence number", 0, 2000000000);
-      args.NoMore();
-      std::size_t n = 0;
-      for (const auto& r : sim_.Frames()) {
-        if (r.seq < from) continue;
-        out.push_back(FrameLine(r));
-        ++n;
-      }
-      out.push_back("ok frames=" + std::to_string(n));
-    } else if (cmd == "count") {
-      TFilter f = Filter(args);
-      args.NoMore();
-      std::size_t n = 0;
-      for (const auto& r : sim_.Frames()) n += f.Matches(r);
-      out.push_back("ok count=" + std::to_string(n));
-    } else if (cmd == "wait") {
-      TFilter f = Filter(args);
-      std::size_t want = args.AtEnd() ? 1 : ToInt(args.Word(), "count", 0, 100000000);
-      int timeout = args.AtEnd() ? 10000 : ToInt(args.Word(), "time-out", 0, 86400000);
-      args.NoMore();
-      std::size_t seen = 0;
-      bool ok = sim_.WaitFrames(
-          [&](const std::vector<TReceivedFrame>& frames) {
-            seen = 0;
-            for (const auto& r : frames) seen += f.Matches(r);
-            return seen >= want;
-          },
-          std::chrono::milliseconds(timeout));
-      out.push_back((ok ? "ok count=" : "error timeout count=") + std::to_string(seen));
-    } else if (cmd == "forget") {
-      args.NoMore();
-      sim_.ClearFrames();
-      out.push_back("ok");
-    } else if (cmd == "status") {
-      args.NoMore();
-      out = sim_.Status();
-      out.push_back("ok line=" + (sim_.IsOpen() ? sim_.Path() : std::string("closed")) + " pace=" +
-                    std::to_string(sim_.Pace()) + " frames=" + std::to_string(sim_.FrameCount()));
-    } else if (cmd == "sleep") {
-      int ms = ToInt(args.Need("ms"), "sleep", 0, 86400000);
-      args.NoMore();
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      out.push_back("ok");
-    } else if (cmd == "every") {
-      std::string first = args.Need("period or stop");
-      if (first == "stop") {
-        args.NoMore();
-        StopRepeaters();
-        out.push_back("ok");
-      } else {
-        int ms = ToInt(first, "period", 1, 86400000);
-        std::string command = args.Rest();
-        TArgs inner(command);
-        if (inner.AtEnd()) throw TUsageError("missing command");
-        std::string name = inner.Word();
-        if (name == "every" || name == "quit" || name == "exit" || name == "sleep")
-          throw TUsageError("\"" + name + "\" cannot be repeated");
-        StartRepeater(ms, command);
-        out.push_back("ok repeaters=" + std::to_string(repeaters_.size()));
-      }
-    } else if (cmd == "vanish") {
-      args.NoMore();
-      sim_.Close();
-      out.push_back("ok");
-    } else if (cmd == "quit" || cmd == "exit") {
-      quit_ = true;
-      out.push_back("ok bye");
-    } else {
-      out.push_back("error unknown command \"" + cmd + "\" (try help)");
-    }
+    command->run(call);
   } catch (const TUsageError& e) {
-    out.push_back(std::string("error ") + cmd + ": " + e.what());
+    out.push_back("error " + name + ": " + e.what());
   }
   return out;
 }

@@ -31,6 +31,8 @@ class TSimScript {
   static std::string Help();
 
  private:
+  friend class TScriptCall;  // a command's view of its script: repeaters, quit
+
   void StartRepeater(int periodMs, const std::string& command);
   void StopRepeaters();
 

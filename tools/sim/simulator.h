@@ -5,6 +5,9 @@
 // counter or input answer, or silence while the device is offline.
 // Optionally paces both directions like a real line at a given baud rate.
 // Every public operation may be called from any thread.
+// It plays whole devices (orlocard-sim and the tests of whole loops); the bus
+// tests that pick each answer in their own code have a minimal device end of
+// their own (tests/bus/ptydevice.h).
 #pragma once
 
 #include <chrono>
