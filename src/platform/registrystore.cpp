@@ -5,15 +5,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
+
+#include "platform/mutex.h"
 
 namespace orlo {
 
 namespace {
 
-std::mutex fileNameLock;
-std::string fileNameSet;  // guarded by fileNameLock; empty until main() sets it
+TMutex fileNameLock;
+std::string fileNameSet GUARDED_BY(fileNameLock);  // empty until main() sets it
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -197,7 +198,7 @@ std::string DecodeFile(const std::string& raw) {
 
 std::string RegistryFileName() {
   {
-    std::lock_guard lock(fileNameLock);
+    TLockGuard lock(fileNameLock);
     if (!fileNameSet.empty()) return fileNameSet;
   }
   if (const char* env = std::getenv("ORLOCARD_REGISTRY"); env && *env) return env;
@@ -205,7 +206,7 @@ std::string RegistryFileName() {
 }
 
 void SetRegistryFileName(const std::string& file) {
-  std::lock_guard lock(fileNameLock);
+  TLockGuard lock(fileNameLock);
   fileNameSet = file;
 }
 
