@@ -58,19 +58,19 @@ void TCard::SetLineCounters(std::shared_ptr<TLineCounters> counters) {
 
 void TCard::SetIdleMsg(int address, const std::string& text) {
   if (!ValidSlot(address)) return;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   idleText_[address] = text;
 }
 
 void TCard::SetGateUpMsg(int address, const std::string& text) {
   if (!ValidSlot(address)) return;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   upText_[address] = text;
 }
 
 bool TCard::GetGate(int address) const {
   if (!ValidSlot(address)) return false;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   return gateUp_[address];
 }
 
@@ -93,7 +93,7 @@ std::string TCard::DevicePath(int port) const {
 bool TCard::Open() {
   Close();
   {
-    std::lock_guard lk(gateLock_);
+    TLockGuard lk(gateLock_);
     gateUp_.fill(false);
     clockCapable_.fill(false);
   }
@@ -183,20 +183,20 @@ void TCard::QueueHeldGate(TPoll& poll, int address) const {
 
 void TCard::SetGate(int address, bool up) {
   if (!poll_ || !ValidSlot(address)) return;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   gateUp_[address] = up;
   QueueHeldGate(*poll_, address);
 }
 
 void TCard::ResendGate(TPoll& poll, int address) {
   if (!ValidSlot(address)) return;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   QueueHeldGate(poll, address);
 }
 
 void TCard::MarkClockCapable(int address) {
   if (!ValidSlot(address)) return;
-  std::lock_guard lk(gateLock_);
+  TLockGuard lk(gateLock_);
   clockCapable_[address] = true;
 }
 

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -25,6 +24,7 @@
 #include "bus/linetrace.h"
 #include "platform/clock.h"
 #include "platform/histogram.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -256,11 +256,11 @@ class TCard {
   // also guards every change of the state keeps the commands in the ring in
   // the order of the changes: the last one queued is always the state held
   // last. Lock order: gateLock_, then the command ring's lock.
-  void QueueHeldGate(TPoll& poll, int address) const;
+  void QueueHeldGate(TPoll& poll, int address) const REQUIRES(gateLock_);
   // Poll thread: puts a device that powered up back into its held gate state.
-  void ResendGate(TPoll& poll, int address);
+  void ResendGate(TPoll& poll, int address) EXCLUDES(gateLock_);
   // Poll thread: the device announced its power-up with 'p'.
-  void MarkClockCapable(int address);
+  void MarkClockCapable(int address) EXCLUDES(gateLock_);
   void Enqueue(int address, std::string command);
 
   TMainLoop& mainLoop_;
@@ -285,11 +285,11 @@ class TCard {
   // texts: written by the main thread (SetGate, Open, Set...Msg) and read or
   // written by the poll thread (power-up re-send, 'p' report). Gate commands
   // are queued while it is held (QueueHeldGate).
-  mutable std::mutex gateLock_;
-  std::array<bool, kAddressSlots> gateUp_{};         // guarded by gateLock_
-  std::array<bool, kAddressSlots> clockCapable_{};   // guarded by gateLock_
-  std::array<std::string, kAddressSlots> idleText_;  // guarded by gateLock_
-  std::array<std::string, kAddressSlots> upText_;    // guarded by gateLock_
+  mutable TMutex gateLock_;
+  std::array<bool, kAddressSlots> gateUp_ GUARDED_BY(gateLock_){};
+  std::array<bool, kAddressSlots> clockCapable_ GUARDED_BY(gateLock_){};
+  std::array<std::string, kAddressSlots> idleText_ GUARDED_BY(gateLock_);
+  std::array<std::string, kAddressSlots> upText_ GUARDED_BY(gateLock_);
 
   // Main thread only: the running poll thread (with its dispatcher), and how
   // many of this card's handlers are running right now (Close inside one

@@ -28,7 +28,7 @@ void TLineTrace::Record(TTraceDirection direction, TTraceOutcome outcome, int ad
   const auto at = std::chrono::system_clock::now();
   bool wake = false;
   {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     if (queue_.size() >= kMaxQueued) {
       ++refused_;
       return;
@@ -47,8 +47,9 @@ void TLineTrace::Run(std::stop_token stop) {
   for (;;) {
     std::uint64_t refused = 0;
     {
-      std::unique_lock lk(lock_);
-      wake_.wait_for(lk, stop, kWriteEvery, [this] { return queue_.size() >= kMaxQueued / 2; });
+      TUniqueLock lk(lock_);
+      wake_.wait_for(lk, stop, kWriteEvery,
+                     [this]() REQUIRES(lock_) { return queue_.size() >= kMaxQueued / 2; });
       // The swap keeps both vectors' capacity: no allocation on the poll thread.
       batch.swap(queue_);
       refused = std::exchange(refused_, 0);

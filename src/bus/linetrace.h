@@ -31,12 +31,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -96,10 +97,10 @@ class TLineTrace {
   const int loopId_;
   TMessLog* const log_;
 
-  std::mutex lock_;
+  TMutex lock_;
   std::condition_variable_any wake_;
-  std::vector<TTraceRecord> queue_;  // guarded by lock_
-  std::uint64_t refused_ = 0;        // guarded by lock_: records the full queue turned away
+  std::vector<TTraceRecord> queue_ GUARDED_BY(lock_);
+  std::uint64_t refused_ GUARDED_BY(lock_) = 0;  // records the full queue turned away
 
   std::unique_ptr<TTraceFile> file_;  // writer thread only (and the destructor after it)
   std::jthread writer_;               // last member: stopped before the rest goes away

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <mutex>
 
 #include "platform/format.h"
 #include "platform/mainloop.h"
@@ -12,7 +13,7 @@ namespace orlo {
 // ---- command ring ----
 
 bool TCommandRing::Push(int address, std::string command) {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   const int next = (write_ + 1) % kSlots;
   if (next == read_) return false;
   slots_[write_] = TCommand{address, std::move(command)};
@@ -21,26 +22,26 @@ bool TCommandRing::Push(int address, std::string command) {
 }
 
 bool TCommandRing::Front(TCommand& out) const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   if (read_ == write_) return false;
   out = slots_[read_];
   return true;
 }
 
 void TCommandRing::PopFront() {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   if (read_ == write_) return;
   slots_[read_] = TCommand{};
   read_ = (read_ + 1) % kSlots;
 }
 
 bool TCommandRing::Empty() const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   return read_ == write_;
 }
 
 int TCommandRing::Waiting() const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   return (write_ - read_ + kSlots) % kSlots;
 }
 
@@ -94,7 +95,7 @@ bool TPoll::Enqueue(int address, std::string command) {
 }
 
 std::string TPoll::LatestPayload() const {
-  std::lock_guard lk(payloadLock_);
+  TLockGuard lk(payloadLock_);
   return latestPayload_;
 }
 
@@ -180,7 +181,7 @@ bool TPoll::PostEvent(TEventKind kind, const TEventValues& values) {
 void TPoll::HandleReply(int address, const std::string& reply, std::stop_token stop) {
   std::string payload = ReplyPayload(reply);
   {
-    std::lock_guard lk(payloadLock_);
+    TLockGuard lk(payloadLock_);
     latestPayload_ = payload;
   }
   switch (ReplyKind(reply)) {

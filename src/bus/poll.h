@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -28,6 +27,7 @@
 #include "bus/frame.h"
 #include "bus/linetrace.h"
 #include "bus/processinfo.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -53,10 +53,10 @@ class TCommandRing {
   int Waiting() const;
 
  private:
-  mutable std::mutex lock_;
-  std::array<TCommand, kSlots> slots_;  // guarded by lock_
-  int write_ = 0;                       // guarded by lock_
-  int read_ = 0;                        // guarded by lock_
+  mutable TMutex lock_;
+  std::array<TCommand, kSlots> slots_ GUARDED_BY(lock_);
+  int write_ GUARDED_BY(lock_) = 0;
+  int read_ GUARDED_BY(lock_) = 0;
 };
 
 class TPoll {
@@ -124,8 +124,8 @@ class TPoll {
   const std::uint32_t handled_;  // TCard::EventBit of each assigned handler
   TCommandRing commands_;
 
-  mutable std::mutex payloadLock_;
-  std::string latestPayload_;  // guarded by payloadLock_
+  mutable TMutex payloadLock_;
+  std::string latestPayload_ GUARDED_BY(payloadLock_);
 
   // Written by the poll thread, read by anyone.
   const std::shared_ptr<TLineCounters> lines_;  // the owner's, kept for the thread's life

@@ -8,7 +8,7 @@ namespace orlo {
 
 bool TEventRing::Post(TEventKind kind, const TEventValues& values) {
   {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     if (kind == TEventKind::CommStatus && commWaiting_ > 0) return true;
     const int next = (write_ + 1) % kSlots;
     if (next == read_) return false;
@@ -21,7 +21,7 @@ bool TEventRing::Post(TEventKind kind, const TEventValues& values) {
 }
 
 bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   if (read_ == write_) return false;
   kind = slots_[read_].kind;
   values = slots_[read_].values;
@@ -29,7 +29,7 @@ bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const {
 }
 
 void TEventRing::Drop() {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   if (read_ == write_) return;
   if (slots_[read_].kind == TEventKind::CommStatus) --commWaiting_;
   slots_[read_] = TSlot{};
@@ -37,22 +37,22 @@ void TEventRing::Drop() {
 }
 
 bool TEventRing::Empty() const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   return read_ == write_;
 }
 
 int TEventRing::Waiting() const {
-  std::lock_guard lk(lock_);
+  TLockGuard lk(lock_);
   return (write_ - read_ + kSlots) % kSlots;
 }
 
 bool TEventRing::WaitForEvent(std::stop_token stop) {
-  std::unique_lock lk(lock_);
-  return posted_.wait(lk, stop, [this] { return read_ != write_; });
+  TUniqueLock lk(lock_);
+  return posted_.wait(lk, stop, [this]() REQUIRES(lock_) { return read_ != write_; });
 }
 
 void TEventRing::Pause(std::stop_token stop, int ms) {
-  std::unique_lock lk(lock_);
+  TUniqueLock lk(lock_);
   posted_.wait_for(lk, stop, std::chrono::milliseconds(ms), [] { return false; });
 }
 

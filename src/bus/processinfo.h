@@ -7,11 +7,11 @@
 
 #include <array>
 #include <condition_variable>
-#include <mutex>
 #include <stop_token>
 #include <thread>
 
 #include "bus/card.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -42,12 +42,12 @@ class TEventRing {
     TEventKind kind = TEventKind::Counter;
     TEventValues values;
   };
-  mutable std::mutex lock_;
+  mutable TMutex lock_;
   std::condition_variable_any posted_;
-  std::array<TSlot, kSlots> slots_;  // guarded by lock_
-  int write_ = 0;                    // guarded by lock_
-  int read_ = 0;                     // guarded by lock_
-  int commWaiting_ = 0;              // comm status events in the ring; guarded by lock_
+  std::array<TSlot, kSlots> slots_ GUARDED_BY(lock_);
+  int write_ GUARDED_BY(lock_) = 0;
+  int read_ GUARDED_BY(lock_) = 0;
+  int commWaiting_ GUARDED_BY(lock_) = 0;  // comm status events in the ring
 };
 
 class TProcessInfo {

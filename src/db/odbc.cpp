@@ -234,7 +234,7 @@ TODBC::TODBC() : core_(std::make_shared<detail::OdbcCore>()) {
 }
 
 TODBC::~TODBC() {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   auto& c = *core_;
   try {
     c.Disconnect();
@@ -251,7 +251,7 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
                                 const std::string& Driver, const std::string& Options) {
   auto& c = *core_;
   {
-    std::lock_guard guard(c.lock);
+    TLockGuard guard(c.lock);
     if (c.connected) return true;
     if (c.env == SQL_NULL_HENV) return false;
   }
@@ -280,7 +280,7 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
     }
   }
 
-  std::lock_guard guard(c.lock);
+  TLockGuard guard(c.lock);
   if (c.reportErrors) c.LogDiagnostics(a.diagnostics);
   if (!a.ok || !c.alive || c.connected) {
     FreeConnection(c.api, a.dbc, a.ok);
@@ -301,7 +301,7 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
 }
 
 void TODBC::DisconnectFromDataSource() {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   try {
     core_->Disconnect();
   } catch (const std::exception& e) {
@@ -314,7 +314,7 @@ void TODBC::DisconnectFromDataSource() {
 namespace {
 
 // The dead-connection test, under the lock.
-bool DeadLocked(detail::OdbcCore& c) {
+bool DeadLocked(detail::OdbcCore& c) REQUIRES(c.lock) {
   if (c.linkFailure) return true;
   if (!c.connected) return false;
   SQLUINTEGER dead = SQL_CD_FALSE;
@@ -330,7 +330,7 @@ bool DeadLocked(detail::OdbcCore& c) {
 
 // One round trip on a statement handle of its own; a failure is classified
 // like any statement's.
-void Probe(detail::OdbcCore& c, const char* sql) {
+void Probe(detail::OdbcCore& c, const char* sql) REQUIRES(c.lock) {
   SQLHSTMT h = SQL_NULL_HSTMT;
   if (!Succeeded(c.api.SQLAllocHandle(SQL_HANDLE_STMT, c.dbc, &h))) return;
   SQLRETURN rc;
@@ -346,14 +346,14 @@ void Probe(detail::OdbcCore& c, const char* sql) {
 }  // namespace
 
 bool TODBC::IsConnectionDead() {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return DeadLocked(*core_);
 }
 
 TODBC::TLinkState TODBC::CheckLink(std::chrono::milliseconds idleBeforeProbe) {
   auto& c = *core_;
-  std::unique_lock guard(c.lock, std::try_to_lock);
-  if (!guard.owns_lock()) return TLinkState::Busy;
+  if (!c.lock.TryLock()) return TLinkState::Busy;
+  TLockGuard guard(c.lock, std::adopt_lock);
   if (!c.connected || DeadLocked(c)) return TLinkState::Dead;
   const char* probe = ProbeSql(c.kind);
   if (probe && detail::SteadyMs() - c.lastAnswer >= idleBeforeProbe.count()) {
@@ -376,12 +376,12 @@ bool TODBC::Healthy(std::chrono::milliseconds stallLimit) const {
 std::uint64_t TODBC::FaultCount() const { return core_->faults; }
 
 TDBError TODBC::LastFault() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->lastFault;
 }
 
 TDBFault TODBC::LastFaultKind() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->lastFaultKind;
 }
 
@@ -394,7 +394,7 @@ bool TODBC::LinkFailure() const { return core_->linkFailure; }
 TDBKind TODBC::DBKind() const { return core_->kind; }
 
 std::string TODBC::ConnectString() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->connectString;
 }
 
@@ -403,43 +403,43 @@ std::string TODBC::QuoteTable(std::string_view table) const {
 }
 
 bool TODBC::ReportErrors() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->reportErrors;
 }
 
 void TODBC::SetReportErrors(bool on) {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   core_->reportErrors = on;
 }
 
 bool TODBC::BindColumns() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->bindColumns;
 }
 
 void TODBC::SetBindColumns(bool on) {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   core_->bindColumns = on;
 }
 
 TMessLog* TODBC::Log() const {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->log;
 }
 
 void TODBC::SetLog(TMessLog* log) {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   core_->log = log;
 }
 
 void TODBC::SetCounters(std::shared_ptr<TDBCounters> counters) {
   if (!counters) return;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   core_->counters = std::move(counters);
 }
 
 void TODBC::SetStatementObserver(TStatementObserver observer) {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   core_->observer = std::move(observer);
 }
 

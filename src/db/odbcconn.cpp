@@ -44,18 +44,18 @@ TODBCConn::~TODBCConn() {
   } catch (...) {
   }
   LogLine("Stopped!");
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   Disconnect();
   counters_->state = TDBCounters::Down;
 }
 
 void TODBCConn::SetODBC(TODBC* odbc) {
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   odbc_ = odbc;
 }
 
 void TODBCConn::SetLog(TMessLog* log) {
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   log_ = log;
   if (odbc_ && !odbc_->Log()) odbc_->SetLog(log);
 }
@@ -63,7 +63,7 @@ void TODBCConn::SetLog(TMessLog* log) {
 void TODBCConn::SetParams(const std::string& DSN, const std::string& Driver,
                           const std::string& Database, const std::string& User,
                           const std::string& Password, const std::string& Options) {
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   dsn_ = DSN;
   driver_ = Driver;
   database_ = Database;
@@ -74,13 +74,13 @@ void TODBCConn::SetParams(const std::string& DSN, const std::string& Driver,
 
 void TODBCConn::SetCounters(std::shared_ptr<TDBCounters> counters) {
   if (!counters) return;
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   counters_ = std::move(counters);
   if (odbc_) odbc_->SetCounters(counters_);
 }
 
 void TODBCConn::SetPingFunc(TPingFunc ping) {
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   ping_ = std::move(ping);
 }
 
@@ -102,7 +102,7 @@ bool TODBCConn::LinkUsable() {
 }
 
 bool TODBCConn::ConnectToODBC() {
-  std::lock_guard guard(checkLock_);
+  TLockGuard guard(checkLock_);
   if (!odbc_) {
     LogLine("TODBC Could not be Created!");
     return false;

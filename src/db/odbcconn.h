@@ -29,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/ping.h"
 
 namespace orlo {
@@ -102,24 +103,30 @@ class TODBCConn {
   bool FirstTime() const { return firstTime_.load(); }
 
  private:
-  bool Connect();
+  bool Connect() REQUIRES(checkLock_);
   void Disconnect();
   // The state of a connected link; false after logging why it is not usable.
   bool LinkUsable();
-  bool Ping();
+  bool Ping() REQUIRES(checkLock_);
   void LogLine(const std::string& text);
 
-  std::mutex checkLock_;  // serialises ConnectToODBC
+  TMutex checkLock_;  // serialises ConnectToODBC and the setters
   TODBC* odbc_ = nullptr;
   TMessLog* log_ = nullptr;
-  std::string dsn_, driver_, database_, user_, password_, options_;
+  std::string dsn_ GUARDED_BY(checkLock_);
+  std::string driver_ GUARDED_BY(checkLock_);
+  std::string database_ GUARDED_BY(checkLock_);
+  std::string user_ GUARDED_BY(checkLock_);
+  std::string password_ GUARDED_BY(checkLock_);
+  std::string options_ GUARDED_BY(checkLock_);
   std::string pingHost_;
   const int pingTimeout_;
-  TPingFunc ping_;
-  std::shared_ptr<TDBCounters> counters_;  // set before the first IsConnected; never null
+  TPingFunc ping_ GUARDED_BY(checkLock_);
+  // Set before the first IsConnected; never null.
+  std::shared_ptr<TDBCounters> counters_ GUARDED_BY(checkLock_);
   std::atomic<bool> firstTime_{true};
-  bool stallLogged_ = false;  // guarded by checkLock_: the stall of the moment is logged
-  TProcessConn thread_;       // last: destroyed (stopped) first
+  bool stallLogged_ GUARDED_BY(checkLock_) = false;  // the stall of the moment is logged
+  TProcessConn thread_;                              // last: destroyed (stopped) first
 };
 
 }  // namespace orlo

@@ -10,33 +10,33 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "db/odbc.h"
+#include "platform/mutex.h"
 
 namespace orlo::detail {
 
 // The driver-manager functions, in the order they are resolved; all are
 // required. The pointer types come from the ODBC headers' own prototypes.
-#define ORLO_ODBC_ENTRY_POINTS(X)                                                             \
-  X(SQLAllocHandle)                                                                           \
-  X(SQLGetEnvAttr)                                                                            \
-  X(SQLSetEnvAttr)                                                                            \
-  X(SQLDrivers)                                                                               \
-  X(SQLDataSources)                                                                           \
-  X(SQLGetConnectAttr)                                                                        \
-  X(SQLSetConnectAttr)                                                                        \
-  X(SQLConnect) X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr)       \
-      X(SQLSetStmtAttr) X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys)     \
-          X(SQLExecDirect) X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols)      \
-              X(SQLRowCount) X(SQLFetch) X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol)    \
-                  X(SQLColAttribute) X(SQLColumns) X(SQLSpecialColumns) X(SQLBindCol)         \
-                      X(SQLBindParameter) X(SQLSetPos) X(SQLPutData) X(SQLCloseCursor)        \
-                          X(SQLDisconnect) X(SQLFreeHandle) X(SQLFreeStmt) X(SQLGetDiagField) \
-                              X(SQLGetDiagRec) X(SQLCancel)
+#define ORLO_ODBC_ENTRY_POINTS(X)                                                                  \
+  X(SQLAllocHandle)                                                                                \
+  X(SQLGetEnvAttr)                                                                                 \
+  X(SQLSetEnvAttr)                                                                                 \
+  X(SQLDrivers)                                                                                    \
+  X(SQLDataSources)                                                                                \
+  X(SQLGetConnectAttr)                                                                             \
+  X(SQLSetConnectAttr)                                                                             \
+  X(SQLConnect)                                                                                    \
+  X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr)        \
+      X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect)           \
+          X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) \
+              X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns)   \
+                  X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos)              \
+                      X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle)            \
+                          X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
 
 struct OdbcApi {
 #define ORLO_ODBC_DECLARE(name) decltype(&::name) name = nullptr;
@@ -95,15 +95,15 @@ struct OdbcCore {
 
   // Serialises all statement work against disconnect and the link check.
   // A connect builds its handle without it and only installs it under it.
-  std::mutex lock;
+  TMutex lock;
 
   // Set at construction, read-only afterwards.
   void* library = nullptr;
   OdbcApi api;
   SQLHENV env = SQL_NULL_HENV;
 
-  bool alive = true;  // false once the TODBC is destroyed
-  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool alive GUARDED_BY(lock) = true;  // false once the TODBC is destroyed
+  SQLHDBC dbc GUARDED_BY(lock) = SQL_NULL_HDBC;
   // Written under the lock, read by any thread without it.
   std::atomic<bool> connected{false};
   std::atomic<bool> linkFailure{false};
@@ -115,40 +115,42 @@ struct OdbcCore {
   std::atomic<std::int64_t> callStart{0};
   std::atomic<std::int64_t> lastAnswer{0};
 
-  bool reportErrors = false;
-  bool bindColumns = false;
-  bool autocommitOff = false;  // a transaction is open on dbc
-  std::string connectString;
-  TMessLog* log = nullptr;
-  std::shared_ptr<TDBCounters> counters = std::make_shared<TDBCounters>();  // never null
-  TStatementObserver observer;                                              // may be empty
-  std::vector<TODBCStatement*> registry;  // not owned; empty slots are null
-  DiagRecord lastDiag;
-  TDBError lastFault;
-  TDBFault lastFaultKind = TDBFault::None;
+  bool reportErrors GUARDED_BY(lock) = false;
+  bool bindColumns GUARDED_BY(lock) = false;
+  bool autocommitOff GUARDED_BY(lock) = false;  // a transaction is open on dbc
+  std::string connectString GUARDED_BY(lock);
+  TMessLog* log GUARDED_BY(lock) = nullptr;
+  // Never null.
+  std::shared_ptr<TDBCounters> counters GUARDED_BY(lock) = std::make_shared<TDBCounters>();
+  TStatementObserver observer GUARDED_BY(lock);            // may be empty
+  std::vector<TODBCStatement*> registry GUARDED_BY(lock);  // not owned; empty slots are null
+  DiagRecord lastDiag GUARDED_BY(lock);
+  TDBError lastFault GUARDED_BY(lock);
+  TDBFault lastFaultKind GUARDED_BY(lock) = TDBFault::None;
 
-  bool Usable() const { return alive && connected && dbc != SQL_NULL_HDBC; }
+  bool Usable() const REQUIRES(lock) { return alive && connected && dbc != SQL_NULL_HDBC; }
 
   // Logs the diagnostics of a failed call when reportErrors is on; every
   // record read goes to the link-failure check.
-  void Report(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc);
-  void ReportDbc(SQLRETURN rc) { Report(SQL_HANDLE_DBC, dbc, rc); }
-  void LogDiagnostics(const std::vector<DiagRecord>& records);
+  void Report(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc) REQUIRES(lock);
+  void ReportDbc(SQLRETURN rc) REQUIRES(lock) { Report(SQL_HANDLE_DBC, dbc, rc); }
+  void LogDiagnostics(const std::vector<DiagRecord>& records) REQUIRES(lock);
   void CheckLinkFailure(const std::string& state, const std::string& message);
   // Classifies the failure of a call on this connection: a lost link marks
   // the connection, and every fault is counted (see TODBC::FaultCount).
   // Returns its kind.
-  TDBFault NoteFailure(const TDBError& error);
+  TDBFault NoteFailure(const TDBError& error) REQUIRES(lock);
   // A fault without a driver report (a failed commit, a replaced link).
-  void CountFault(TDBFault kind, const TDBError& error);
-  void LogNow(const std::string& text);
+  void CountFault(TDBFault kind, const TDBError& error) REQUIRES(lock);
+  void LogNow(const std::string& text) REQUIRES(lock);
   // Counts one executed statement and tells the observer.
-  void NoteStatement(const std::string& sql, bool ok, std::chrono::steady_clock::duration took);
+  void NoteStatement(const std::string& sql, bool ok, std::chrono::steady_clock::duration took)
+      REQUIRES(lock);
 
-  void Register(TODBCStatement* stmt);
-  void Unregister(TODBCStatement* stmt);
-  void ReleaseStatements();
-  void Disconnect();
+  void Register(TODBCStatement* stmt) REQUIRES(lock);
+  void Unregister(TODBCStatement* stmt) REQUIRES(lock);
+  void ReleaseStatements() REQUIRES(lock);
+  void Disconnect() REQUIRES(lock);
 };
 
 // Marks a call that waits on the server for its duration, so that other

@@ -123,7 +123,7 @@ void ClearResult(StatementState& st) {
 namespace detail {
 
 // Frees a statement's driver handle; the statement object lives on, unallocated.
-void ReleaseHandle(OdbcCore& c, StatementState& st) {
+void ReleaseHandle(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
   if (st.allocated) {
     SQLHSTMT h = st.handle;
     c.Report(SQL_HANDLE_STMT, h, c.api.SQLCancel(h));
@@ -157,7 +157,7 @@ void OdbcCore::NoteStatement(const std::string& sql, bool ok,
 namespace {
 
 // Cursor set-up of a fresh handle (concurrency, cursor type, refresh ability).
-void SetUpCursor(OdbcCore& c, StatementState& st) {
+void SetUpCursor(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
   auto& api = c.api;
   SQLHSTMT h = st.handle;
   for (SQLULEN conc : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK})
@@ -190,7 +190,7 @@ void SetUpCursor(OdbcCore& c, StatementState& st) {
            api.SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(0), 0));
 }
 
-void DescribeColumns(OdbcCore& c, StatementState& st) {
+void DescribeColumns(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
   auto& api = c.api;
   SQLHSTMT h = st.handle;
   ClearResult(st);
@@ -239,12 +239,12 @@ void DescribeColumns(OdbcCore& c, StatementState& st) {
 
 // Keeps the driver's report of a failed call for LastError and lets the
 // connection judge what it means (a lost link, a deadlock, ...).
-void NoteStatementFailure(OdbcCore& c, StatementState& st) {
+void NoteStatementFailure(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
   st.lastError = detail::FirstDiagnostic(c.api, SQL_HANDLE_STMT, st.handle);
   c.NoteFailure(st.lastError);
 }
 
-bool Fetch(OdbcCore& c, StatementState& st) {
+bool Fetch(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
   for (auto& b : st.bufs) b[0] = 0;
   for (auto& f : st.fetched) f.reset();
   for (auto& col : st.cols) col.ind = 0;
@@ -259,7 +259,7 @@ bool Fetch(OdbcCore& c, StatementState& st) {
 
 // The text of an unbound column, read once per row with SQLGetData in pieces
 // (some drivers cannot give the total length up front).
-const std::string& ReadUnbound(OdbcCore& c, StatementState& st, int i) {
+const std::string& ReadUnbound(OdbcCore& c, StatementState& st, int i) REQUIRES(c.lock) {
   auto& slot = st.fetched[i];
   if (slot) return *slot;
   std::string out;
@@ -283,7 +283,7 @@ const std::string& ReadUnbound(OdbcCore& c, StatementState& st, int i) {
   return *slot;
 }
 
-std::string ColumnText(OdbcCore& c, StatementState& st, int i) {
+std::string ColumnText(OdbcCore& c, StatementState& st, int i) REQUIRES(c.lock) {
   const auto& col = st.cols[i];
   if (!col.bound) return st.allocated ? ReadUnbound(c, st, i) : std::string();
   if (col.ind == SQL_NULL_DATA) return {};
@@ -292,7 +292,7 @@ std::string ColumnText(OdbcCore& c, StatementState& st, int i) {
 }
 
 // The text the numeric readers parse: '' for long text, as its buffer is not bound.
-bool NumericText(OdbcCore& c, StatementState& st, int i, std::string& text) {
+bool NumericText(OdbcCore& c, StatementState& st, int i, std::string& text) REQUIRES(c.lock) {
   if (i < 0 || st.cols[i].category == ccLongText) return false;
   text = ColumnText(c, st, i);
   return true;
@@ -305,7 +305,7 @@ TODBCStatement::TODBCStatement(TODBC& odbc) : TODBCStatement(&odbc) {}
 TODBCStatement::TODBCStatement(TODBC* odbc)
     : core_(odbc ? odbc->core_ : nullptr), st_(std::make_unique<StatementState>()) {
   if (!core_) return;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   auto& c = *core_;
   st_->bindColumns = c.bindColumns;
   if (!c.Usable()) return;
@@ -320,7 +320,7 @@ TODBCStatement::TODBCStatement(TODBC* odbc)
 
 TODBCStatement::~TODBCStatement() {
   if (!core_) return;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   detail::ReleaseHandle(*core_, *st_);
   core_->Unregister(this);
 }
@@ -336,7 +336,7 @@ bool TODBCStatement::ExecSQLFmtV(std::string_view fmt, std::span<const FormatArg
     sql = FormatV(fmt, args);
   } catch (const std::exception& e) {
     if (logged && core_) {
-      std::lock_guard guard(core_->lock);
+      TLockGuard guard(core_->lock);
       core_->LogNow("SQL format error: " + std::string(e.what()) + " - " + std::string(fmt));
     }
     return false;
@@ -346,8 +346,8 @@ bool TODBCStatement::ExecSQLFmtV(std::string_view fmt, std::span<const FormatArg
 
 bool TODBCStatement::Execute(const std::string& sql, bool logged) {
   if (!core_) return false;
-  std::lock_guard guard(core_->lock);
   auto& c = *core_;
+  TLockGuard guard(c.lock);
   auto& st = *st_;
   auto& api = c.api;
   st.lastSql = sql;
@@ -420,33 +420,33 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
 
 bool TODBCStatement::dbSkip() {
   if (!core_) return false;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   if (!core_->alive || !st_->allocated) return false;
   return Fetch(*core_, *st_);
 }
 
 bool TODBCStatement::Eof() const {
   if (!core_) return st_->eof;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return st_->eof;
 }
 
 int TODBCStatement::FieldIndex(std::string_view name) const {
   if (!core_) return -1;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return IndexOf(*st_, name);
 }
 
 std::string TODBCStatement::FieldAsString(std::string_view name) {
   if (!core_) return {};
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   int i = IndexOf(*st_, name);
   return i < 0 ? std::string() : ColumnText(*core_, *st_, i);
 }
 
 int TODBCStatement::FieldAsInteger(std::string_view name) {
   if (!core_) return 0;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   std::string text;
   int v = 0;
   if (!NumericText(*core_, *st_, IndexOf(*st_, name), text)) return 0;
@@ -455,7 +455,7 @@ int TODBCStatement::FieldAsInteger(std::string_view name) {
 
 double TODBCStatement::FieldAsFloat(std::string_view name) {
   if (!core_) return 0;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   std::string text;
   double v = 0;
   if (!NumericText(*core_, *st_, IndexOf(*st_, name), text)) return 0;
@@ -466,7 +466,7 @@ bool TODBCStatement::FieldAsBoolean(std::string_view name) { return FieldAsInteg
 
 TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
   if (!core_) return Date();
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   int i = IndexOf(*st_, name);
   if (i < 0) return Date();
   const TColCategory cat = st_->cols[i].category;
@@ -480,8 +480,8 @@ TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
 
 std::string TODBCStatement::GetFieldNames(const std::string& table) {
   if (!core_) return {};
-  std::lock_guard guard(core_->lock);
   auto& c = *core_;
+  TLockGuard guard(c.lock);
   auto& st = *st_;
   if (!c.alive || !st.allocated) return {};
   auto& api = c.api;
@@ -513,20 +513,20 @@ std::string TODBCStatement::GetFieldNames(const std::string& table) {
 
 int TODBCStatement::FieldCount() const {
   if (!core_) return 0;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return static_cast<int>(st_->cols.size());
 }
 
 std::string TODBCStatement::FieldName(int index) const {
   if (!core_) return {};
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   if (index < 0 || index >= static_cast<int>(st_->cols.size())) return {};
   return st_->cols[index].name;
 }
 
 TColCategory TODBCStatement::FieldCategory(int index) const {
   if (!core_) return ccUnsupported;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   if (index < 0 || index >= static_cast<int>(st_->cols.size())) return ccUnsupported;
   return st_->cols[index].category;
 }
@@ -535,25 +535,25 @@ TDBKind TODBCStatement::DBKind() const { return core_ ? core_->kind.load() : dbk
 
 bool TODBCStatement::Allocated() const {
   if (!core_) return false;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return core_->alive && st_->allocated;
 }
 
 bool TODBCStatement::CanRefresh() const {
   if (!core_) return false;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return st_->canRefresh;
 }
 
 std::string TODBCStatement::LastSQL() const {
   if (!core_) return st_->lastSql;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return st_->lastSql;
 }
 
 TDBError TODBCStatement::LastError() const {
   if (!core_) return st_->lastError;
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return st_->lastError;
 }
 

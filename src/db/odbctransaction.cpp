@@ -11,7 +11,7 @@ using detail::OdbcCore;
 using detail::Succeeded;
 
 // Switches autocommit; on MySQL-family servers this is a round trip.
-bool SetAutocommit(OdbcCore& c, bool on) {
+bool SetAutocommit(OdbcCore& c, bool on) REQUIRES(c.lock) {
   SQLRETURN rc;
   {
     detail::ServerCall call(c);
@@ -31,7 +31,7 @@ bool SetAutocommit(OdbcCore& c, bool on) {
 
 // Ends the open transaction. A failed commit is always a fault: whatever
 // the driver reports, the work is not known to be on record.
-bool EndTran(OdbcCore& c, SQLSMALLINT completion) {
+bool EndTran(OdbcCore& c, SQLSMALLINT completion) REQUIRES(c.lock) {
   // A disconnect in between has ended the transaction with its link, and a
   // new connection starts in autocommit mode: nothing is left to end.
   if (!c.Usable() || !c.autocommitOff) return completion == SQL_COMMIT && c.Usable();
@@ -56,24 +56,24 @@ bool EndTran(OdbcCore& c, SQLSMALLINT completion) {
 }  // namespace
 
 bool TODBC::BeginTransaction() {
-  std::lock_guard guard(core_->lock);
   auto& c = *core_;
+  TLockGuard guard(c.lock);
   return c.Usable() && SetAutocommit(c, false);
 }
 
 bool TODBC::CommitTransaction() {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return EndTran(*core_, SQL_COMMIT);
 }
 
 bool TODBC::RollbackTransaction() {
-  std::lock_guard guard(core_->lock);
+  TLockGuard guard(core_->lock);
   return EndTran(*core_, SQL_ROLLBACK);
 }
 
 bool TODBC::EndTransaction() {
-  std::lock_guard guard(core_->lock);
   auto& c = *core_;
+  TLockGuard guard(c.lock);
   const bool committed = EndTran(c, SQL_COMMIT);
   if (c.Usable() && c.autocommitOff) SetAutocommit(c, true);
   return committed;

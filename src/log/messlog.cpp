@@ -134,7 +134,7 @@ void TMessLog::Buffer(const std::string& text) {
 }
 
 int TMessLog::Add(const std::string& text) {
-  std::lock_guard lock(lock_);
+  TLockGuard lock(lock_);
   Buffer(text);
   if (buffer_.size() >= kFlushThreshold) {
     Flush("");
@@ -144,24 +144,24 @@ int TMessLog::Add(const std::string& text) {
 }
 
 int TMessLog::AddNoFlush(const std::string& text) {
-  std::lock_guard lock(lock_);
+  TLockGuard lock(lock_);
   Buffer(text);
   return static_cast<int>(buffer_.size()) - 1;
 }
 
 void TMessLog::Log(const std::string& msg) {
-  std::lock_guard lock(lock_);
+  TLockGuard lock(lock_);
   Flush(msg);
 }
 
 void TMessLog::SetCounters(std::shared_ptr<TLogCounters> counters) {
   if (!counters) return;
-  std::lock_guard lock(lock_);
+  TLockGuard lock(lock_);
   counters_ = std::move(counters);
 }
 
 std::string TMessLog::CurrentFileName() const {
-  std::lock_guard lock(lock_);
+  TLockGuard lock(lock_);
   return currentFileName_;
 }
 

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/format.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -61,24 +61,24 @@ class TMessLog {
   static constexpr std::size_t kFlushThreshold = 250;
 
  private:
-  void Flush(const std::string& msg);    // caller holds lock_
-  void Buffer(const std::string& text);  // caller holds lock_
-  std::string DayFileName();             // caller holds lock_ (or constructor)
+  void Flush(const std::string& msg) REQUIRES(lock_);
+  void Buffer(const std::string& text) REQUIRES(lock_);
+  std::string DayFileName() REQUIRES(lock_);
   static int DayNumber(bool byDayOfMonth);
 
-  mutable std::recursive_mutex lock_;
-  std::string fileName_;         // full path as given (or Messages.log)
-  std::string currentFileName_;  // guarded by lock_
+  mutable TRecursiveMutex lock_;
+  std::string fileName_;  // full path as given (or Messages.log)
+  std::string currentFileName_ GUARDED_BY(lock_);
   bool daily_;
   bool byDayOfMonth_;
   bool deleteOld_;
-  int currentDay_ = 0;  // guarded by lock_
-  bool headerPending_;  // guarded by lock_
+  int currentDay_ GUARDED_BY(lock_) = 0;
+  bool headerPending_ GUARDED_BY(lock_);
   bool endLine_ = false;
-  bool lastWriteFailed_ = false;                                               // guarded by lock_
-  std::deque<std::string> buffer_;                                             // guarded by lock_
-  std::size_t dropped_ = 0;                                                    // guarded by lock_
-  std::shared_ptr<TLogCounters> counters_ = std::make_shared<TLogCounters>();  // guarded by lock_
+  bool lastWriteFailed_ GUARDED_BY(lock_) = false;
+  std::deque<std::string> buffer_ GUARDED_BY(lock_);
+  std::size_t dropped_ GUARDED_BY(lock_) = 0;
+  std::shared_ptr<TLogCounters> counters_ GUARDED_BY(lock_) = std::make_shared<TLogCounters>();
 };
 
 }  // namespace orlo

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/text.h"
 
 namespace orlo {
@@ -249,14 +250,14 @@ class TExchangeSockets {
     curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, this);
   }
   void ShutDownAll() {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     for (curl_socket_t fd : open_) ::shutdown(fd, SHUT_RDWR);
   }
 
  private:
   static curl_socket_t Open(void* self, curlsocktype, curl_sockaddr* address) {
     auto& sockets = *static_cast<TExchangeSockets*>(self);
-    std::lock_guard lk(sockets.lock_);
+    TLockGuard lk(sockets.lock_);
     const curl_socket_t fd =
         ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd == CURL_SOCKET_BAD) return fd;
@@ -272,13 +273,13 @@ class TExchangeSockets {
   // another part of the process has been given since.
   static int Close(void* self, curl_socket_t fd) {
     auto& sockets = *static_cast<TExchangeSockets*>(self);
-    std::lock_guard lk(sockets.lock_);
+    TLockGuard lk(sockets.lock_);
     std::erase(sockets.open_, fd);
     return ::close(fd);
   }
 
-  std::mutex lock_;
-  std::vector<curl_socket_t> open_;  // guarded by lock_; the sockets curl holds now
+  TMutex lock_;
+  std::vector<curl_socket_t> open_ GUARDED_BY(lock_);  // the sockets curl holds now
 };
 
 // Runs the prepared exchange of c on a multi handle, so that a stop request

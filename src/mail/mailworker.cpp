@@ -25,7 +25,7 @@ TMailWorker::~TMailWorker() { Stop(); }
 bool TMailWorker::Submit(TMailMessage msg, std::string startLine, TDone done) {
   std::string dropLine;
   {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     if (stopped_)
       dropLine = "Email service stopped, mail to " + msg.to + " dropped";
     else if (queue_.size() >= capacity_)
@@ -60,7 +60,7 @@ bool TMailWorker::SubmitCardEvent(const std::string& host, int port, const std::
 void TMailWorker::Stop() {
   std::lock_guard stopping(stopLock_);  // two stopping threads must not both join
   {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     stopped_ = true;
   }
   if (thread_.joinable()) {
@@ -69,7 +69,7 @@ void TMailWorker::Stop() {
   }
   std::deque<TJob> rest;
   {
-    std::lock_guard lk(lock_);
+    TLockGuard lk(lock_);
     rest.swap(queue_);
   }
   for (TJob& job : rest) {
@@ -89,9 +89,9 @@ void TMailWorker::Run(std::stop_token stop) {
   for (;;) {
     TJob job;
     {
-      std::unique_lock lk(lock_);
+      TUniqueLock lk(lock_);
       // The wait also returns at a stop request; the queued rest is Stop's.
-      wake_.wait(lk, stop, [this] { return !queue_.empty(); });
+      wake_.wait(lk, stop, [this]() REQUIRES(lock_) { return !queue_.empty(); });
       if (stop.stop_requested()) return;
       job = std::move(queue_.front());
       queue_.pop_front();

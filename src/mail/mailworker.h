@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "mail/mail.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -89,10 +90,10 @@ class TMailWorker {
   const std::shared_ptr<TMailCounters> counters_;  // never null
 
   std::mutex stopLock_;  // serialises Stop
-  std::mutex lock_;
+  TMutex lock_;
   std::condition_variable_any wake_;
-  std::deque<TJob> queue_;  // guarded by lock_
-  bool stopped_ = false;    // guarded by lock_; no Submit is accepted once set
+  std::deque<TJob> queue_ GUARDED_BY(lock_);
+  bool stopped_ GUARDED_BY(lock_) = false;  // no Submit is accepted once set
 
   std::jthread thread_;  // last: started after the fields it uses exist
 };

@@ -120,7 +120,7 @@ std::string TMonitor::MetricsText() const {
   f.Gauge("process_start_time_seconds", "Start time of the process since the Unix epoch", {},
           startedUnix_);
 
-  std::lock_guard lock(registryLock_);
+  TLockGuard lock(registryLock_);
   for (const TConnection& connection : connections_)
     DatabaseMetrics(f, connection.name, *connection.counters);
   for (const auto& [id, loop] : loops_) {

@@ -120,14 +120,14 @@ TMonitor::TMonitor()
 TMonitor::~TMonitor() { Stop(); }
 
 TLoopMonitor& TMonitor::Loop(int loopId) {
-  std::lock_guard lock(registryLock_);
+  TLockGuard lock(registryLock_);
   auto& slot = loops_[loopId];
   if (!slot) slot = std::make_unique<TLoopMonitor>(loopId);
   return *slot;
 }
 
 std::shared_ptr<TDBCounters> TMonitor::Connection(const std::string& name) {
-  std::lock_guard lock(registryLock_);
+  TLockGuard lock(registryLock_);
   for (const TConnection& connection : connections_)
     if (connection.name == name) return connection.counters;
   connections_.push_back(TConnection{name, std::make_shared<TDBCounters>()});
@@ -169,7 +169,7 @@ void TMonitor::Publish() {
   snapshot->published = Now();
   std::vector<std::pair<std::uint64_t, detail::TDecisionStatus>> decisions;
   {
-    std::lock_guard lock(registryLock_);
+    TLockGuard lock(registryLock_);
     for (const TConnection& connection : connections_)
       snapshot->connections.push_back({connection.name, connection.counters});
     for (const auto& [id, loop] : loops_) {
@@ -189,7 +189,7 @@ void TMonitor::Publish() {
   if (decisions.size() > TLoopMonitor::kDecisionsKept)
     decisions.resize(TLoopMonitor::kDecisionsKept);
   for (auto& [sequence, decision] : decisions) snapshot->decisions.push_back(std::move(decision));
-  std::lock_guard lock(snapshotLock_);
+  TLockGuard lock(snapshotLock_);
   snapshot_ = std::move(snapshot);
 }
 
@@ -197,7 +197,7 @@ detail::THttpResponse TMonitor::Respond(const std::string& path) const {
   if (path == kMetricsPath) return {"text/plain; version=0.0.4; charset=utf-8", MetricsText()};
   std::shared_ptr<const detail::TStatusSnapshot> published;
   {
-    std::lock_guard lock(snapshotLock_);
+    TLockGuard lock(snapshotLock_);
     published = snapshot_;
   }
   detail::TStatusSnapshot status = published ? *published : detail::TStatusSnapshot{};

@@ -26,7 +26,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,7 @@
 #include "mail/mailworker.h"
 #include "platform/clock.h"
 #include "platform/histogram.h"
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -192,12 +192,12 @@ class TMonitor {
 
   // registryLock_ guards the lists (the main thread adds, HTTP threads read);
   // the records themselves are never removed while the monitor lives.
-  mutable std::mutex registryLock_;
-  std::map<int, std::unique_ptr<TLoopMonitor>> loops_;  // guarded by registryLock_
-  std::vector<TConnection> connections_;                // guarded by registryLock_
+  mutable TMutex registryLock_;
+  std::map<int, std::unique_ptr<TLoopMonitor>> loops_ GUARDED_BY(registryLock_);
+  std::vector<TConnection> connections_ GUARDED_BY(registryLock_);
 
-  mutable std::mutex snapshotLock_;
-  std::shared_ptr<const detail::TStatusSnapshot> snapshot_;  // guarded by snapshotLock_
+  mutable TMutex snapshotLock_;
+  std::shared_ptr<const detail::TStatusSnapshot> snapshot_ GUARDED_BY(snapshotLock_);
 
   // Main thread.
   TMonitorSettings running_;  // the settings of the server below

@@ -14,10 +14,10 @@ struct TMainLoop::Call {
   enum class State { Pending, Running, Released, Done, Cancelled };
 
   std::function<void()> fn;
-  std::mutex mutex;
+  TMutex mutex;
   std::condition_variable_any changed;
-  State state = State::Pending;  // guarded by mutex
-  std::exception_ptr error;      // written before Done, read after it
+  State state GUARDED_BY(mutex) = State::Pending;
+  std::exception_ptr error;  // written before Done, read after it
 };
 
 TMainLoop::TMainLoop() : work_(asio::make_work_guard(io_)) {}
@@ -29,7 +29,7 @@ void TMainLoop::Run() {
   for (;;) {
     {
       // A Stop that came before Run (an owner quitting at once) still counts.
-      std::lock_guard<std::mutex> g(mutex_);
+      TLockGuard g(mutex_);
       if (stopped_) return;
     }
     try {
@@ -38,7 +38,7 @@ void TMainLoop::Run() {
     } catch (...) {
       std::function<void(std::exception_ptr)> hook;
       {
-        std::lock_guard<std::mutex> g(mutex_);
+        TLockGuard g(mutex_);
         hook = hook_;
       }
       if (hook) {
@@ -54,12 +54,12 @@ void TMainLoop::Run() {
 void TMainLoop::Stop() {
   std::unordered_set<std::shared_ptr<Call>> cancelled;
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     stopped_ = true;
     cancelled.swap(pending_);
   }
   for (const auto& call : cancelled) {
-    std::lock_guard<std::mutex> g(call->mutex);
+    TLockGuard g(call->mutex);
     if (call->state == Call::State::Pending) call->state = Call::State::Cancelled;
     call->changed.notify_all();
   }
@@ -71,7 +71,7 @@ bool TMainLoop::IsMainThread() const { return mainThread_.load() == std::this_th
 void TMainLoop::Post(std::function<void()> fn) { asio::post(io_, std::move(fn)); }
 
 void TMainLoop::SetUnhandledErrorHook(std::function<void(std::exception_ptr)> hook) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   hook_ = std::move(hook);
 }
 
@@ -93,14 +93,14 @@ bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
   auto call = std::make_shared<Call>();
   call->fn = std::move(fn);
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     if (stopped_) return false;
     pending_.insert(call);
   }
   asio::post(io_, [this, call] { RunCall(call); });
 
-  std::unique_lock<std::mutex> lock(call->mutex);
-  auto settled = [&] {
+  TUniqueLock lock(call->mutex);
+  auto settled = [&]() REQUIRES(call->mutex) {
     return call->state == Call::State::Done || call->state == Call::State::Released ||
            call->state == Call::State::Cancelled;
   };
@@ -117,7 +117,7 @@ bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
     case Call::State::Running:
       // Already running: it uses the caller's data, so wait for its end
       // (or for it to let the caller go).
-      call->changed.wait(lock, [&] {
+      call->changed.wait(lock, [&]() REQUIRES(call->mutex) {
         return call->state == Call::State::Done || call->state == Call::State::Released;
       });
       if (call->state == Call::State::Released) return true;
@@ -133,11 +133,11 @@ bool TMainLoop::RunAndWait(std::function<void()> fn, std::stop_token stop) {
 
 void TMainLoop::RunCall(const std::shared_ptr<Call>& call) {
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     pending_.erase(call);
   }
   {
-    std::lock_guard<std::mutex> g(call->mutex);
+    TLockGuard g(call->mutex);
     if (call->state != Call::State::Pending) return;
     call->state = Call::State::Running;
   }
@@ -148,7 +148,7 @@ void TMainLoop::RunCall(const std::shared_ptr<Call>& call) {
     call->error = std::current_exception();
   }
   running_.reset();
-  std::unique_lock<std::mutex> g(call->mutex);
+  TUniqueLock g(call->mutex);
   const bool released = call->state == Call::State::Released;
   call->state = Call::State::Done;
   call->changed.notify_all();
@@ -159,7 +159,7 @@ void TMainLoop::RunCall(const std::shared_ptr<Call>& call) {
 
 void TMainLoop::ReleaseWaiter() {
   if (!IsMainThread() || !running_) return;
-  std::lock_guard<std::mutex> g(running_->mutex);
+  TLockGuard g(running_->mutex);
   if (running_->state != Call::State::Running) return;
   running_->state = Call::State::Released;
   running_->changed.notify_all();

@@ -11,10 +11,11 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 #include <thread>
 #include <unordered_set>
+
+#include "platform/mutex.h"
 
 namespace orlo {
 
@@ -60,17 +61,17 @@ class TMainLoop {
 
  private:
   struct Call;
-  void RunCall(const std::shared_ptr<Call>& call);
+  void RunCall(const std::shared_ptr<Call>& call) EXCLUDES(mutex_);
 
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::atomic<std::thread::id> mainThread_{};  // none until the first Run
   std::shared_ptr<Call> running_;              // main thread only: the hand-over being run
 
-  std::mutex mutex_;
-  bool stopped_ = false;                               // guarded by mutex_
-  std::unordered_set<std::shared_ptr<Call>> pending_;  // guarded by mutex_; not yet started
-  std::function<void(std::exception_ptr)> hook_;       // guarded by mutex_
+  TMutex mutex_;
+  bool stopped_ GUARDED_BY(mutex_) = false;
+  std::unordered_set<std::shared_ptr<Call>> pending_ GUARDED_BY(mutex_);  // not yet started
+  std::function<void(std::exception_ptr)> hook_ GUARDED_BY(mutex_);
 };
 
 }  // namespace orlo

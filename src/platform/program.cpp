@@ -4,16 +4,16 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/version.h"
 
 namespace orlo {
 
 namespace {
 
-std::mutex homeLock;
-std::string homeFolder;  // guarded by homeLock; empty until set
+TMutex homeLock;
+std::string homeFolder GUARDED_BY(homeLock);  // empty until set
 
 }  // namespace
 
@@ -27,7 +27,7 @@ std::string ProgramVersion() { return ORLO_VERSION_TEXT; }
 
 std::string HomeFolder() {
   {
-    std::lock_guard lock(homeLock);
+    TLockGuard lock(homeLock);
     if (!homeFolder.empty()) return homeFolder;
   }
   // ORLOCARD_HOME stands in for --home, so tools and tests started without
@@ -50,7 +50,7 @@ void SetHomeFolder(const std::string& dir) {
       dir.empty() ? std::string() : std::filesystem::absolute(dir, ec).lexically_normal().string();
   // "dir/" and "dir" are the same folder; keep no trailing separator.
   while (full.size() > 1 && full.back() == '/') full.pop_back();
-  std::lock_guard lock(homeLock);
+  TLockGuard lock(homeLock);
   homeFolder = full;
 }
 

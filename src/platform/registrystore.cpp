@@ -5,17 +5,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
+#include "platform/mutex.h"
 #include "platform/text.h"
 
 namespace orlo {
 
 namespace {
 
-std::mutex fileNameLock;
-std::string fileNameSet;  // guarded by fileNameLock; empty until main() sets it
+TMutex fileNameLock;
+std::string fileNameSet GUARDED_BY(fileNameLock);  // empty until main() sets it
 
 // "\Software\Quenlor\Orlo\" and "Software\Quenlor\Orlo" name the same key.
 std::string NormalKey(std::string_view path) {
@@ -184,7 +184,7 @@ std::string DecodeFile(const std::string& raw) {
 
 std::string RegistryFileName() {
   {
-    std::lock_guard lock(fileNameLock);
+    TLockGuard lock(fileNameLock);
     if (!fileNameSet.empty()) return fileNameSet;
   }
   if (const char* env = std::getenv("ORLOCARD_REGISTRY"); env && *env) return env;
@@ -192,7 +192,7 @@ std::string RegistryFileName() {
 }
 
 void SetRegistryFileName(const std::string& file) {
-  std::lock_guard lock(fileNameLock);
+  TLockGuard lock(fileNameLock);
   fileNameSet = file;
 }
 

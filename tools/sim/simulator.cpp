@@ -96,10 +96,10 @@ bool TSimulator::OpenDevice(const std::string& path, int baud, std::string& erro
 }
 
 void TSimulator::Start(std::unique_ptr<TSimLine> line) {
-  std::lock_guard<std::mutex> life(lifeMutex_);
+  TLockGuard life(lifeMutex_);
   CloseLine();
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     path_ = line->Path();
   }
   line_ = std::move(line);
@@ -107,7 +107,7 @@ void TSimulator::Start(std::unique_ptr<TSimLine> line) {
 }
 
 void TSimulator::Close() {
-  std::lock_guard<std::mutex> life(lifeMutex_);
+  TLockGuard life(lifeMutex_);
   CloseLine();
 }
 
@@ -117,27 +117,27 @@ void TSimulator::CloseLine() {
     thread_.join();
   }
   line_.reset();
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   path_.clear();
 }
 
 bool TSimulator::IsOpen() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   return !path_.empty();
 }
 
 std::string TSimulator::Path() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   return path_;
 }
 
 void TSimulator::SetPace(int baud) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   paceBaud_ = baud > 0 ? baud : 0;
 }
 
 int TSimulator::Pace() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   return paceBaud_;
 }
 
@@ -147,32 +147,32 @@ TSimulator::TDevice* TSimulator::Device(int address) {
 }
 
 void TSimulator::AddDevice(int address) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->present = true;
 }
 
 void TSimulator::RemoveDevice(int address) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) *d = TDevice{};
 }
 
 void TSimulator::SetOnline(int address, bool online) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->online = online;
 }
 
 void TSimulator::SetAnswerDelay(int address, int ms) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->delayMs = std::max(ms, 0);
 }
 
 void TSimulator::SetCounters(int address, std::optional<std::string> text) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->counters = std::move(text);
 }
 
 void TSimulator::SetInputs(int address, std::optional<std::string> text) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->inputs = std::move(text);
 }
 
@@ -184,7 +184,7 @@ void TSimulator::QueueReply(int address, char kind, const std::string& payload,
   q.payload = payload;
   q.options = options;
   if (q.options.answers == 0) q.options.answers = DefaultAnswers(kind);
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->queue.push_back(std::move(q));
 }
 
@@ -195,7 +195,7 @@ void TSimulator::QueueRaw(int address, const std::string& bytes, const TReplyOpt
   q.options = options;
   q.options.untilAcknowledged = false;
   if (q.options.answers == 0) q.options.answers = '*';
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->queue.push_back(std::move(q));
 }
 
@@ -205,55 +205,55 @@ void TSimulator::QueueSilence(int address, int count, char answers) {
   q.type = TQueued::Type::Silence;
   q.count = count;
   q.options.answers = answers ? answers : '*';
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->queue.push_back(std::move(q));
 }
 
 void TSimulator::ClearQueue(int address) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (auto* d = Device(address)) d->queue.clear();
 }
 
 std::size_t TSimulator::Queued(int address) const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (address < 1 || address > kMaxAddress) return 0;
   return devices_[address].queue.size();
 }
 
 void TSimulator::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   outgoing_.push_back(bytes);
 }
 
 std::vector<TReceivedFrame> TSimulator::Frames() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   return frames_;
 }
 
 std::size_t TSimulator::FrameCount() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   return frames_.size();
 }
 
 void TSimulator::ClearFrames() {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   frames_.clear();
   nextSeq_ = 1;
 }
 
 bool TSimulator::WaitFrames(const std::function<bool(const std::vector<TReceivedFrame>&)>& pred,
                             std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return framesChanged_.wait_for(lock, timeout, [&] { return pred(frames_); });
+  TUniqueLock lock(mutex_);
+  return framesChanged_.wait_for(lock, timeout, [&]() REQUIRES(mutex_) { return pred(frames_); });
 }
 
 void TSimulator::SetTrace(std::function<void(const std::string&)> sink) {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   trace_ = std::move(sink);
 }
 
 std::vector<std::string> TSimulator::Status() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   std::vector<std::string> out;
   for (int a = 1; a <= kMaxAddress; ++a) {
     const TDevice& d = devices_[a];
@@ -273,7 +273,7 @@ double TSimulator::NowMs() const {
 }
 
 std::chrono::nanoseconds TSimulator::ByteTime() const {
-  std::lock_guard<std::mutex> g(mutex_);
+  TLockGuard g(mutex_);
   if (paceBaud_ <= 0) return std::chrono::nanoseconds(0);
   // 8N1: start bit, eight data bits, stop bit.
   return std::chrono::nanoseconds(10'000'000'000LL / paceBaud_);
@@ -282,7 +282,7 @@ std::chrono::nanoseconds TSimulator::ByteTime() const {
 void TSimulator::Trace(const std::string& line) {
   std::function<void(const std::string&)> sink;
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     sink = trace_;
   }
   if (sink) sink(line);
@@ -307,7 +307,7 @@ void TSimulator::RunLine(std::stop_token stop) {
   while (!stop.stop_requested()) {
     std::deque<std::string> out;
     {
-      std::lock_guard<std::mutex> g(mutex_);
+      TLockGuard g(mutex_);
       out.swap(outgoing_);
     }
     for (const auto& bytes : out) {
@@ -315,7 +315,7 @@ void TSimulator::RunLine(std::stop_token stop) {
       Transmit(TTransmission{bytes, -1, 0, 0}, Clock::now(), stop);
     }
 
-    int n = line_->Read(buf, sizeof buf, 20);
+    int n = Line().Read(buf, sizeof buf, 20);
     if (n < 0) {
       // The line failed (a real device unplugged): wait, do not spin.
       SleepUntil(Clock::now() + std::chrono::milliseconds(100), stop);
@@ -349,7 +349,7 @@ void TSimulator::OnFrame(const TCommandFrame& frame, Clock::time_point firstAt,
   std::string traceLine;
   std::uint64_t seq = 0;
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     TReceivedFrame rec;
     rec.seq = seq = nextSeq_++;
     rec.at = at;
@@ -379,7 +379,7 @@ void TSimulator::OnFrame(const TCommandFrame& frame, Clock::time_point firstAt,
 void TSimulator::MarkAnswered(std::uint64_t seq) {
   const auto now = Clock::now();
   {
-    std::lock_guard<std::mutex> g(mutex_);
+    TLockGuard g(mutex_);
     // The frame is the newest one or close to it (ClearFrames may have
     // dropped it meanwhile).
     for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
@@ -460,10 +460,10 @@ void TSimulator::Transmit(const TTransmission& t, Clock::time_point from, std::s
 
   if (byteTime.count() == 0) {
     if (!SleepUntil(start, stop)) return;
-    if (split > 0) line_->Write(data, split);
+    if (split > 0) Line().Write(data, split);
     if (split < size) {
       if (!SleepUntil(Clock::now() + gap, stop)) return;
-      line_->Write(data + split, size - split);
+      Line().Write(data + split, size - split);
     }
     return;
   }
@@ -479,7 +479,7 @@ void TSimulator::Transmit(const TTransmission& t, Clock::time_point from, std::s
     const auto now = Clock::now();
     std::size_t upto = sent + 1;
     while (upto < size && dueOf(upto) <= now) ++upto;
-    line_->Write(data + sent, upto - sent);
+    Line().Write(data + sent, upto - sent);
     sent = upto;
   }
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "devicecodec.h"
+#include "platform/mutex.h"
 #include "simline.h"
 
 namespace orlo::sim {
@@ -142,38 +143,42 @@ class TSimulator {
   };
 
   void Start(std::unique_ptr<TSimLine> line);
-  void CloseLine();  // caller holds lifeMutex_
+  void CloseLine() REQUIRES(lifeMutex_);
   void RunLine(std::stop_token stop);
+  // The line, for the line thread: it is the thread's own while the thread
+  // runs (Start and Close replace it only with the thread stopped), which the
+  // lock analysis cannot see.
+  TSimLine& Line() NO_THREAD_SAFETY_ANALYSIS { return *line_; }
   void OnFrame(const TCommandFrame& frame, std::chrono::steady_clock::time_point firstAt,
                std::chrono::steady_clock::time_point at, std::stop_token stop);
-  void MarkAnswered(std::uint64_t seq);
-  // Picks the answer and updates the queue; caller holds mutex_.
-  std::optional<TTransmission> Answer(TDevice& dev, const TCommandFrame& frame);
+  void MarkAnswered(std::uint64_t seq) EXCLUDES(mutex_);
+  // Picks the answer and updates the queue.
+  std::optional<TTransmission> Answer(TDevice& dev, const TCommandFrame& frame) REQUIRES(mutex_);
   void Transmit(const TTransmission& t, std::chrono::steady_clock::time_point from,
                 std::stop_token stop);
   bool SleepUntil(std::chrono::steady_clock::time_point when, std::stop_token stop);
-  void Trace(const std::string& line);
-  TDevice* Device(int address);  // caller holds mutex_
+  void Trace(const std::string& line) EXCLUDES(mutex_);
+  TDevice* Device(int address) REQUIRES(mutex_);
 
   const std::chrono::steady_clock::time_point epoch_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable framesChanged_;
-  TDevice devices_[kMaxAddress + 1];               // guarded by mutex_
-  std::vector<TReceivedFrame> frames_;             // guarded by mutex_
-  std::uint64_t nextSeq_ = 1;                      // guarded by mutex_
-  std::deque<std::string> outgoing_;               // guarded by mutex_
-  int paceBaud_ = 0;                               // guarded by mutex_
-  std::function<void(const std::string&)> trace_;  // guarded by mutex_
-  std::string path_;                               // guarded by mutex_
+  mutable TMutex mutex_;
+  std::condition_variable_any framesChanged_;
+  TDevice devices_[kMaxAddress + 1] GUARDED_BY(mutex_);
+  std::vector<TReceivedFrame> frames_ GUARDED_BY(mutex_);
+  std::uint64_t nextSeq_ GUARDED_BY(mutex_) = 1;
+  std::deque<std::string> outgoing_ GUARDED_BY(mutex_);
+  int paceBaud_ GUARDED_BY(mutex_) = 0;
+  std::function<void(const std::string&)> trace_ GUARDED_BY(mutex_);
+  std::string path_ GUARDED_BY(mutex_);
 
   // Serialises opening and closing. The line belongs to the line thread
   // while it runs; Start and Close swap it only with the thread stopped.
-  std::mutex lifeMutex_;
-  std::unique_ptr<TSimLine> line_;  // guarded by lifeMutex_ (and owned by the line thread)
+  TMutex lifeMutex_;
+  std::unique_ptr<TSimLine> line_ GUARDED_BY(lifeMutex_);
   std::mutex sleepMutex_;
   std::condition_variable_any sleepCv_;
-  std::jthread thread_;
+  std::jthread thread_ GUARDED_BY(lifeMutex_);
 };
 
 // Describes bytes for people: printable ASCII as is, others as \xHH.
