@@ -207,7 +207,26 @@ class TCard {
   void PulseOutput(int address, int output, int duration);
   void TicketAck(int address, std::string_view text);
 
-  // Raising operations: call the handler when one is assigned. Main thread only.
+  // Which handlers are assigned, one bit per queued kind plus the two
+  // hand-over events; read by Open when it starts the poll thread.
+  static constexpr std::uint32_t EventBit(TEventKind kind) {
+    return 1u << static_cast<unsigned>(kind);
+  }
+  // The two hand-over events take the bits after the last queued kind.
+  static constexpr std::uint32_t kDataBit = 2u << static_cast<unsigned>(TEventKind::CounterRestart);
+  static constexpr std::uint32_t kMemoryBit = kDataBit << 1;
+  std::uint32_t HandledEvents() const;
+
+  // The device clock text "hhnnssyymmdd" of a date-time.
+  static std::string ClockText(TDateTime when);
+
+ private:
+  friend class TPoll;
+  friend class TProcessInfo;
+
+  // Raising operations: call the handler when one is assigned. Main thread
+  // only: the poll thread's hand-over (DoData, DoMemory) and the dispatcher
+  // (Raise) call them, nothing outside the bus.
   void DoCounter(int reader, const std::string& value);
   void DoInput(int reader, const std::string& value);
   void DoDeposit(int reader, const std::string& value);
@@ -230,22 +249,6 @@ class TCard {
 
   // Raises the event of a queued kind (the dispatcher's DispatchOne).
   void Raise(TEventKind kind, const TEventValues& values);
-
-  // Which handlers are assigned, one bit per queued kind plus the two
-  // hand-over events; read by Open when it starts the poll thread.
-  static constexpr std::uint32_t EventBit(TEventKind kind) {
-    return 1u << static_cast<unsigned>(kind);
-  }
-  // The two hand-over events take the bits after the last queued kind.
-  static constexpr std::uint32_t kDataBit = 2u << static_cast<unsigned>(TEventKind::CounterRestart);
-  static constexpr std::uint32_t kMemoryBit = kDataBit << 1;
-  std::uint32_t HandledEvents() const;
-
-  // The device clock text "hhnnssyymmdd" of a date-time.
-  static std::string ClockText(TDateTime when);
-
- private:
-  friend class TPoll;
 
   // Runs a handler, containing any exception it raises (logged). Main thread.
   void RunHandler(const char* event, const std::function<void()>& call);

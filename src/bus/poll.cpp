@@ -14,35 +14,30 @@ namespace orlo {
 
 bool TCommandRing::Push(int address, std::string command) {
   TLockGuard lk(lock_);
-  const int next = (write_ + 1) % kSlots;
-  if (next == read_) return false;
-  slots_[write_] = TCommand{address, std::move(command)};
-  write_ = next;
-  return true;
+  return ring_.Push(TCommand{address, std::move(command)});
 }
 
 bool TCommandRing::Front(TCommand& out) const {
   TLockGuard lk(lock_);
-  if (read_ == write_) return false;
-  out = slots_[read_];
+  const TCommand* oldest = ring_.Front();
+  if (!oldest) return false;
+  out = *oldest;
   return true;
 }
 
 void TCommandRing::PopFront() {
   TLockGuard lk(lock_);
-  if (read_ == write_) return;
-  slots_[read_] = TCommand{};
-  read_ = (read_ + 1) % kSlots;
+  ring_.PopFront();
 }
 
 bool TCommandRing::Empty() const {
   TLockGuard lk(lock_);
-  return read_ == write_;
+  return ring_.Empty();
 }
 
 int TCommandRing::Waiting() const {
   TLockGuard lk(lock_);
-  return (write_ - read_ + kSlots) % kSlots;
+  return ring_.Size();
 }
 
 // ---- poll thread ----

@@ -28,6 +28,7 @@
 #include "bus/linetrace.h"
 #include "bus/processinfo.h"
 #include "platform/mutex.h"
+#include "platform/ring.h"
 
 namespace orlo {
 
@@ -54,9 +55,7 @@ class TCommandRing {
 
  private:
   mutable TMutex lock_;
-  std::array<TCommand, kSlots> slots_ GUARDED_BY(lock_);
-  int write_ GUARDED_BY(lock_) = 0;
-  int read_ GUARDED_BY(lock_) = 0;
+  TBoundedRing<TCommand, kSlots> ring_ GUARDED_BY(lock_);
 };
 
 class TPoll {

@@ -10,10 +10,7 @@ bool TEventRing::Post(TEventKind kind, const TEventValues& values) {
   {
     TLockGuard lk(lock_);
     if (kind == TEventKind::CommStatus && commWaiting_ > 0) return true;
-    const int next = (write_ + 1) % kSlots;
-    if (next == read_) return false;
-    slots_[write_] = TSlot{kind, values};
-    write_ = next;
+    if (!ring_.Push(TSlot{kind, values})) return false;
     if (kind == TEventKind::CommStatus) ++commWaiting_;
   }
   posted_.notify_one();
@@ -22,33 +19,34 @@ bool TEventRing::Post(TEventKind kind, const TEventValues& values) {
 
 bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const {
   TLockGuard lk(lock_);
-  if (read_ == write_) return false;
-  kind = slots_[read_].kind;
-  values = slots_[read_].values;
+  const TSlot* oldest = ring_.Front();
+  if (!oldest) return false;
+  kind = oldest->kind;
+  values = oldest->values;
   return true;
 }
 
 void TEventRing::Drop() {
   TLockGuard lk(lock_);
-  if (read_ == write_) return;
-  if (slots_[read_].kind == TEventKind::CommStatus) --commWaiting_;
-  slots_[read_] = TSlot{};
-  read_ = (read_ + 1) % kSlots;
+  const TSlot* oldest = ring_.Front();
+  if (!oldest) return;
+  if (oldest->kind == TEventKind::CommStatus) --commWaiting_;
+  ring_.PopFront();
 }
 
 bool TEventRing::Empty() const {
   TLockGuard lk(lock_);
-  return read_ == write_;
+  return ring_.Empty();
 }
 
 int TEventRing::Waiting() const {
   TLockGuard lk(lock_);
-  return (write_ - read_ + kSlots) % kSlots;
+  return ring_.Size();
 }
 
 bool TEventRing::WaitForEvent(std::stop_token stop) {
   TUniqueLock lk(lock_);
-  return posted_.wait(lk, stop, [this]() REQUIRES(lock_) { return read_ != write_; });
+  return posted_.wait(lk, stop, [this]() REQUIRES(lock_) { return !ring_.Empty(); });
 }
 
 void TEventRing::Pause(std::stop_token stop, int ms) {

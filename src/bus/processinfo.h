@@ -5,13 +5,13 @@
 // the poll thread, DispatchOne runs on the main thread.
 #pragma once
 
-#include <array>
 #include <condition_variable>
 #include <stop_token>
 #include <thread>
 
 #include "bus/card.h"
 #include "platform/mutex.h"
+#include "platform/ring.h"
 
 namespace orlo {
 
@@ -44,9 +44,7 @@ class TEventRing {
   };
   mutable TMutex lock_;
   std::condition_variable_any posted_;
-  std::array<TSlot, kSlots> slots_ GUARDED_BY(lock_);
-  int write_ GUARDED_BY(lock_) = 0;
-  int read_ GUARDED_BY(lock_) = 0;
+  TBoundedRing<TSlot, kSlots> ring_ GUARDED_BY(lock_);
   int commWaiting_ GUARDED_BY(lock_) = 0;  // comm status events in the ring
 };
 
