@@ -205,7 +205,7 @@ void OdbcCore::Disconnect() {
   if (connected) {
     // Autocommit leaves nothing to commit, and nothing can be committed over
     // a lost link: a commit there would only wait for the server's time-out.
-    if (autocommitOff && !linkFailure) {
+    if (autocommitOff && workSinceCommit && !linkFailure) {
       ServerCall call(*this);
       api.SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
     }
@@ -218,6 +218,8 @@ void OdbcCore::Disconnect() {
   dbc = SQL_NULL_HDBC;
   connected = false;
   autocommitOff = false;
+  transactionOpen = false;
+  workSinceCommit = false;
 }
 
 }  // namespace detail
@@ -295,6 +297,8 @@ bool TODBC::ConnectToDataSource(const std::string& DSN, const std::string& User,
   c.serverKind = kind;
   c.linkFailure = false;
   c.autocommitOff = false;
+  c.transactionOpen = false;
+  c.workSinceCommit = false;
   c.lastAnswer = detail::SteadyMs();
   c.connected = true;
   return true;
@@ -331,6 +335,8 @@ bool DeadLocked(detail::OdbcCore& c) REQUIRES(c.lock) {
 // One round trip on a statement handle of its own; a failure is classified
 // like any statement's.
 void Probe(detail::OdbcCore& c, const char* sql) REQUIRES(c.lock) {
+  // Left off by the last transaction: the probe must not begin the next one.
+  if (c.autocommitOff && !c.transactionOpen && !c.SetAutocommit(true)) return;
   SQLHSTMT h = SQL_NULL_HSTMT;
   if (!Succeeded(c.api.SQLAllocHandle(SQL_HANDLE_STMT, c.dbc, &h))) return;
   SQLRETURN rc;

@@ -211,17 +211,21 @@ class TODBC {
   std::string QuoteTable(std::string_view table) const;
 
   // Groups the statements that follow into one transaction, until
-  // EndTransaction: autocommit is switched off. False when not connected or
-  // when the driver refuses; the statements then commit one by one.
+  // EndTransaction: autocommit is switched off (unless the last transaction
+  // left it off). False when not connected or when the driver refuses; the
+  // statements then commit one by one.
   bool BeginTransaction();
   // Commits the open transaction; autocommit stays off, so the statements
   // that follow form the next one. False when the commit failed: it counts as
   // a fault, and "Transaction commit failed: " is logged with the driver's
-  // message.
+  // message. With nothing run since the last commit it asks nothing of the
+  // server.
   bool CommitTransaction();
   // Discards the work of the open transaction.
   bool RollbackTransaction();
-  // Commits as CommitTransaction does and switches autocommit on again.
+  // Commits as CommitTransaction does. Autocommit stays off until a statement
+  // runs outside a transaction, which switches it on first: transactions in a
+  // row (a loop's decisions) pay no round trips to switch it.
   bool EndTransaction();
 
   // When on, every failing ODBC call of this layer logs the driver's diagnostics.
@@ -252,7 +256,7 @@ class TODBC {
 // file. Voided work of an open transaction is rolled back, never committed in
 // part. What follows a Commit forms the next transaction, without the round
 // trips of switching autocommit off and on again. The destructor commits the
-// rest (or rolls it back after a fault) and switches autocommit back on.
+// rest (or rolls it back after a fault) and ends the transaction.
 // Used on the thread that runs the scope's statements.
 class TODBCTransaction {
  public:

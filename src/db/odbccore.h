@@ -21,21 +21,22 @@ namespace orlo::detail {
 
 // The driver-manager functions, in the order they are resolved; all are
 // required. The pointer types come from the ODBC headers' own prototypes.
-#define ORLO_ODBC_ENTRY_POINTS(X)                                                                  \
-  X(SQLAllocHandle)                                                                                \
-  X(SQLGetEnvAttr)                                                                                 \
-  X(SQLSetEnvAttr)                                                                                 \
-  X(SQLDrivers)                                                                                    \
-  X(SQLDataSources)                                                                                \
-  X(SQLGetConnectAttr)                                                                             \
-  X(SQLSetConnectAttr)                                                                             \
-  X(SQLConnect)                                                                                    \
-  X(SQLDriverConnect) X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr)        \
-      X(SQLTables) X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect)           \
-          X(SQLPrepare) X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch) \
-              X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns)   \
-                  X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos)              \
-                      X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle)            \
+#define ORLO_ODBC_ENTRY_POINTS(X)                                                                \
+  X(SQLAllocHandle)                                                                              \
+  X(SQLGetEnvAttr)                                                                               \
+  X(SQLSetEnvAttr)                                                                               \
+  X(SQLDrivers)                                                                                  \
+  X(SQLDataSources)                                                                              \
+  X(SQLGetConnectAttr)                                                                           \
+  X(SQLSetConnectAttr)                                                                           \
+  X(SQLConnect)                                                                                  \
+  X(SQLDriverConnect)                                                                            \
+  X(SQLBrowseConnect) X(SQLGetInfo) X(SQLGetStmtAttr) X(SQLSetStmtAttr) X(SQLTables)             \
+      X(SQLStatistics) X(SQLPrimaryKeys) X(SQLForeignKeys) X(SQLExecDirect) X(SQLPrepare)        \
+          X(SQLExecute) X(SQLEndTran) X(SQLNumResultCols) X(SQLRowCount) X(SQLFetch)             \
+              X(SQLFetchScroll) X(SQLGetData) X(SQLDescribeCol) X(SQLColAttribute) X(SQLColumns) \
+                  X(SQLSpecialColumns) X(SQLBindCol) X(SQLBindParameter) X(SQLSetPos)            \
+                      X(SQLPutData) X(SQLCloseCursor) X(SQLDisconnect) X(SQLFreeHandle)          \
                           X(SQLFreeStmt) X(SQLGetDiagField) X(SQLGetDiagRec) X(SQLCancel)
 
 struct OdbcApi {
@@ -117,7 +118,12 @@ struct OdbcCore {
 
   bool reportErrors GUARDED_BY(lock) = false;
   bool bindColumns GUARDED_BY(lock) = false;
-  bool autocommitOff GUARDED_BY(lock) = false;  // a transaction is open on dbc
+  // Autocommit is off on dbc. It stays off after EndTransaction, so that
+  // back-to-back transactions cost no round trips to switch it; a statement
+  // run outside a transaction switches it on again first.
+  bool autocommitOff GUARDED_BY(lock) = false;
+  bool transactionOpen GUARDED_BY(lock) = false;  // between BeginTransaction and EndTransaction
+  bool workSinceCommit GUARDED_BY(lock) = false;  // statements ran since the last commit
   std::string connectString GUARDED_BY(lock);
   TMessLog* log GUARDED_BY(lock) = nullptr;
   // Never null.
@@ -142,6 +148,8 @@ struct OdbcCore {
   TDBFault NoteFailure(const TDBError& error) REQUIRES(lock);
   // A fault without a driver report (a failed commit, a replaced link).
   void CountFault(TDBFault kind, const TDBError& error) REQUIRES(lock);
+  // Switches autocommit; on MySQL-family servers this is a round trip.
+  bool SetAutocommit(bool on) REQUIRES(lock);
   void LogNow(const std::string& text) REQUIRES(lock);
   // Counts one executed statement and tells the observer.
   void NoteStatement(const std::string& sql, bool ok, std::chrono::steady_clock::duration took)

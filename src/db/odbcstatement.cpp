@@ -361,6 +361,9 @@ bool TODBCStatement::Execute(const std::string& sql, bool logged) {
     ClearResult(st);
     std::string text = sql;
     st.lastError = {};
+    // Left off by the last transaction: a statement of its own commits by itself.
+    if (c.autocommitOff && !c.transactionOpen) c.SetAutocommit(true);
+    if (c.autocommitOff) c.workSinceCommit = true;
     const auto started = std::chrono::steady_clock::now();
     {
       detail::ServerCall call(c);

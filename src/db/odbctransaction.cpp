@@ -5,29 +5,32 @@
 
 namespace orlo {
 
+namespace detail {
+
+bool OdbcCore::SetAutocommit(bool on) {
+  SQLRETURN rc;
+  {
+    ServerCall call(*this);
+    rc = api.SQLSetConnectAttr(
+        dbc, SQL_ATTR_AUTOCOMMIT,
+        reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+  }
+  if (!Succeeded(rc)) {
+    const TDBError error = FirstDiagnostic(api, SQL_HANDLE_DBC, dbc);
+    NoteFailure(error);
+    if (reportErrors) LogNow(error.Text());
+    return false;
+  }
+  autocommitOff = !on;
+  return true;
+}
+
+}  // namespace detail
+
 namespace {
 
 using detail::OdbcCore;
 using detail::Succeeded;
-
-// Switches autocommit; on MySQL-family servers this is a round trip.
-bool SetAutocommit(OdbcCore& c, bool on) REQUIRES(c.lock) {
-  SQLRETURN rc;
-  {
-    detail::ServerCall call(c);
-    rc = c.api.SQLSetConnectAttr(
-        c.dbc, SQL_ATTR_AUTOCOMMIT,
-        reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
-  }
-  if (!Succeeded(rc)) {
-    const TDBError error = detail::FirstDiagnostic(c.api, SQL_HANDLE_DBC, c.dbc);
-    c.NoteFailure(error);
-    if (c.reportErrors) c.LogNow(error.Text());
-    return false;
-  }
-  c.autocommitOff = !on;
-  return true;
-}
 
 // Ends the open transaction. A failed commit is always a fault: whatever
 // the driver reports, the work is not known to be on record.
@@ -35,12 +38,17 @@ bool EndTran(OdbcCore& c, SQLSMALLINT completion) REQUIRES(c.lock) {
   // A disconnect in between has ended the transaction with its link, and a
   // new connection starts in autocommit mode: nothing is left to end.
   if (!c.Usable() || !c.autocommitOff) return completion == SQL_COMMIT && c.Usable();
+  // Nothing ran since the last commit: nothing to end, and no round trip.
+  if (!c.workSinceCommit) return true;
   SQLRETURN rc;
   {
     detail::ServerCall call(c);
     rc = c.api.SQLEndTran(SQL_HANDLE_DBC, c.dbc, completion);
   }
-  if (Succeeded(rc)) return true;
+  if (Succeeded(rc)) {
+    c.workSinceCommit = false;
+    return true;
+  }
   const TDBError error = detail::FirstDiagnostic(c.api, SQL_HANDLE_DBC, c.dbc);
   if (completion == SQL_COMMIT) {
     c.counters->commitFailures.fetch_add(1, std::memory_order_relaxed);
@@ -58,7 +66,9 @@ bool EndTran(OdbcCore& c, SQLSMALLINT completion) REQUIRES(c.lock) {
 bool TODBC::BeginTransaction() {
   auto& c = *core_;
   TLockGuard guard(c.lock);
-  return c.Usable() && SetAutocommit(c, false);
+  if (!c.Usable() || (!c.autocommitOff && !c.SetAutocommit(false))) return false;
+  c.transactionOpen = true;
+  return true;
 }
 
 bool TODBC::CommitTransaction() {
@@ -75,7 +85,7 @@ bool TODBC::EndTransaction() {
   auto& c = *core_;
   TLockGuard guard(c.lock);
   const bool committed = EndTran(c, SQL_COMMIT);
-  if (c.Usable() && c.autocommitOff) SetAutocommit(c, true);
+  c.transactionOpen = false;  // autocommit stays off until a statement runs outside a transaction
   return committed;
 }
 

@@ -260,6 +260,39 @@ INSTANTIATE_TEST_SUITE_P(Drivers, Connection, ::testing::Values(Backend::SQLite,
 // A SQLite file connection has no link to lose: these run on MariaDB only.
 class ServerConnection : public DbTest {};
 
+// Decisions in a row each run in a transaction: autocommit is switched off
+// once for all of them and on again only for a statement of its own, and a
+// scope whose work was committed ends without another commit. The server's
+// own counts of this session say what reached it.
+TEST_P(ServerConnection, TransactionsInARowCostNoSwitchingAndOneCommitEach) {
+  auto count = [this](const char* name) {
+    TODBCStatement q(*odbc_);
+    return q.ExecSQLFmt(
+               "SELECT variable_value AS n FROM information_schema.session_status "
+               "WHERE variable_name = '%s'",
+               name)
+               ? q.FieldAsInteger("n")
+               : -1;
+  };
+  const int setsBefore = count("COM_SET_OPTION");
+  const int commitsBefore = count("COM_COMMIT");
+  TODBCStatement w(*odbc_);
+  for (int i = 1; i <= 5; ++i) {
+    TODBCTransaction transaction(*odbc_);
+    ASSERT_TRUE(w.ExecSQLFmt("UPDATE lot SET lot_count = %d", i));
+    ASSERT_TRUE(transaction.Commit());
+  }
+  // The status query runs outside a transaction: autocommit is switched on
+  // for it (one SET) before it counts.
+  EXPECT_EQ(count("COM_SET_OPTION") - setsBefore, 2);
+  EXPECT_EQ(count("COM_COMMIT") - commitsBefore, 5);
+  TODBC other;
+  ASSERT_TRUE(ConnectAnother(other));
+  TODBCStatement q(other);
+  ASSERT_TRUE(q.ExecSQL("SELECT MAX(lot_count) AS n FROM lot"));
+  EXPECT_EQ(q.FieldAsInteger("n"), 5);
+}
+
 // Another session kills ours: the next statement fails, and the connection
 // counts as dead (the driver answers a write error with HY000, so here it is
 // the driver's own check that says so).
