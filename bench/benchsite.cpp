@@ -19,17 +19,11 @@ namespace {
 
 const char kMariaDriver[] = "MySQL ODBC 3.51 Driver";
 
-std::string MariaHost() { return Env("ORLO_MARIADB_HOST", "127.0.0.1"); }
 std::string MariaUser() { return Env("ORLO_MARIADB_USER", "kestrel"); }
 std::string MariaPass() { return Env("ORLO_MARIADB_PASS", "plover"); }
-std::string MariaPort() {
-  const std::string port = Env("ORLO_MARIADB_PORT");
-  if (port.empty())
-    Die("ORLO_MARIADB_PORT is not set (start a server with scripts/mariadb-private)");
-  return port;
-}
-std::string MariaOptions(const std::string& database) {
-  return "SERVER=" + MariaHost() + ";PORT=" + MariaPort() + ";database=" + database;
+std::string MariaOptions(const std::string& database, const std::string& host = MariaHost(),
+                         const std::string& port = MariaPort()) {
+  return "SERVER=" + host + ";PORT=" + port + ";database=" + database;
 }
 // The generator's own connections: filling a million rows in one statement,
 // or dropping them, takes longer than the program's bound on a statement.
@@ -150,6 +144,14 @@ void FillTrans(TGenerator& g, const TSiteSize& s) {
 
 }  // namespace
 
+std::string MariaHost() { return Env("ORLO_MARIADB_HOST", "127.0.0.1"); }
+std::string MariaPort() {
+  const std::string port = Env("ORLO_MARIADB_PORT");
+  if (port.empty())
+    Die("ORLO_MARIADB_PORT is not set (start a server with scripts/mariadb-private)");
+  return port;
+}
+
 std::string Env(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
   return v && *v ? v : fallback;
@@ -232,7 +234,8 @@ std::string TSiteDatabase::RawConnectString() const {
   return "DRIVER={SQLite3};Database=" + file_ + ";" + sqliteOptions_;
 }
 
-void TSiteDatabase::WriteRegistry(const std::string& file, const std::string& computerName) const {
+void TSiteDatabase::WriteRegistry(const std::string& file, const std::string& computerName,
+                                  int relayPort) const {
   std::ofstream out(file, std::ios::trunc);
   // No host: the supervisor then skips its ICMP ping, which an unprivileged
   // run may not send; the server is named in the options.
@@ -247,7 +250,10 @@ void TSiteDatabase::WriteRegistry(const std::string& file, const std::string& co
         << "\"User\"=" << RegString(MariaUser()) << "\n"
         << "\"Pass\"=" << RegString(pass) << "\n"
         << "\"ODBCDriver\"=" << RegString(kMariaDriver) << "\n"
-        << "\"ODBCOptions\"=" << RegString(MariaOptions("%d")) << "\n";
+        << "\"ODBCOptions\"="
+        << RegString(relayPort > 0 ? MariaOptions("%d", "127.0.0.1", std::to_string(relayPort))
+                                   : MariaOptions("%d"))
+        << "\n";
   } else {
     out << "\"Database\"=" << RegString(file_) << "\n"
         << "\"ODBCDriver\"=\"SQLite3\"\n"

@@ -19,6 +19,10 @@ namespace orlo::bench {
 
 std::string Env(const char* name, const char* fallback = "");
 [[noreturn]] void Die(const std::string& what);
+// The private MariaDB server (ORLO_MARIADB_HOST, ORLO_MARIADB_PORT); without
+// a port the program dies.
+std::string MariaHost();
+std::string MariaPort();
 
 void Exec(TODBC& odbc, const std::string& sql);
 // Runs every statement of an SQL file (statements end with ';' at a line end).
@@ -55,8 +59,10 @@ class TSiteDatabase {
   // A connection string for a bare ODBC connection to the same database.
   std::string RawConnectString() const;
   // Writes a registry store that names this database (with DebugLog on and
-  // the given computer name) for TConnParams.
-  void WriteRegistry(const std::string& file, const std::string& computerName = "GATEPC") const;
+  // the given computer name) for TConnParams. relayPort > 0: the MariaDB
+  // server is reached through a relay on that port of 127.0.0.1.
+  void WriteRegistry(const std::string& file, const std::string& computerName = "GATEPC",
+                     int relayPort = 0) const;
 
  private:
   bool maria_;

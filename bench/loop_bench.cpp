@@ -22,12 +22,17 @@
 // changes during the run weighs on every variant alike. With --monitor on or
 // both, the monitor runs as the service runs it (its HTTP server on, the page
 // published every 750 ms, and /metrics and /status read four times a second
-// meanwhile).
+// meanwhile). With --db-delay-us N (N > 0) the loop reaches the MariaDB
+// server through a relay that holds every chunk N microseconds in each
+// direction, as at a site whose server is another machine; the relay counts
+// the database round trips, reported per presentation in all (over the whole
+// measured run) and before the gate answer (between the card reply and the
+// gate frame on the line).
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
 //                  [--folder DIR] [--mail off|on|both] [--trace off|on|both]
-//                  [--monitor off|on|both] [--rounds N]
+//                  [--monitor off|on|both] [--rounds N] [--db-delay-us N]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
 #include <arpa/inet.h>
@@ -53,6 +58,7 @@
 #include "benchsite.h"
 #include "childprocess.h"
 #include "figure.h"
+#include "latencyrelay.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
 #include "mail/mailworker.h"
@@ -85,6 +91,7 @@ struct Options {
   std::string trace = "off";    // variants without and/or with the line trace
   std::string monitor = "off";  // variants without and/or with the monitor
   int rounds = 1;               // times each variant runs, in turn with the others
+  int dbDelayUs = 0;            // MariaDB through a relay with this one-way delay; 0 = direct
 };
 
 // The variants an off|on|both option asks for, in that order.
@@ -124,6 +131,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.monitor = v;
     else if (a == "--rounds")
       o.rounds = std::atoi(v.c_str());
+    else if (a == "--db-delay-us")
+      o.dbDelayUs = std::atoi(v.c_str());
     else
       return false;
   }
@@ -131,7 +140,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
          o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) && ValidChoice(o.monitor) &&
-         o.rounds > 0;
+         o.rounds > 0 && o.dbDelayUs >= 0;
 }
 
 // The SMTP server of the mail tests (aiosmtpd) as a child process; every
@@ -245,6 +254,10 @@ struct TResult {
   int mails = -1;        // mails received (-1: the variant sends none)
   double mainCpuMs = 0;  // CPU time of the main thread (the handlers) per presentation
   int runs = 0;
+  // Through the relay: database round trips over the measured presentations
+  // (lost ones included), and those of the answered ones before their answer.
+  std::uint64_t roundTrips = 0;
+  std::uint64_t roundTripsBeforeAnswer = 0;
 
   // Adds the result of one more run of the same variant.
   void Add(const TResult& run) {
@@ -256,6 +269,8 @@ struct TResult {
     if (run.mails >= 0) mails = std::max(mails, 0) + run.mails;
     mainCpuMs = (mainCpuMs * runs + run.mainCpuMs) / (runs + 1);
     ++runs;
+    roundTrips += run.roundTrips;
+    roundTripsBeforeAnswer += run.roundTripsBeforeAnswer;
   }
 };
 
@@ -276,8 +291,10 @@ void ReportLost(const std::vector<sim::TReceivedFrame>& frames, int address,
 }
 
 // One presentation: the card report, then the gate answer to the same
-// address. Adds the latency in ms and the kind of answer to the result.
-void Present(sim::TSimulator& sim, int address, const std::string& card, TResult& r, bool record) {
+// address. Adds the latency in ms, the kind of answer and, through a relay,
+// the database round trips in between to the result.
+void Present(sim::TSimulator& sim, int address, const std::string& card, TResult& r, bool record,
+             const bench::TLatencyRelay* relay) {
   sim.ClearFrames();
   sim.QueueReply(address, 'C', card);
   const sim::TReceivedFrame* poll = nullptr;
@@ -308,23 +325,44 @@ void Present(sim::TSimulator& sim, int address, const std::string& card, TResult
   const auto gateOnLine = gate->firstByteAt - sim.ByteTime();
   r.ms.push_back(std::chrono::duration<double, std::milli>(gateOnLine - poll->answeredAt).count());
   ++(gate->frame.letter == 'G' ? r.granted : r.refused);
+  if (relay) r.roundTripsBeforeAnswer += relay->RoundTripsBetween(poll->answeredAt, gateOnLine);
 }
 
 // Each variant on the same site starts a week after the one before, with
 // other cards, so earlier passages do not turn its grants into passback refusals.
-TResult RunPresentations(sim::TSimulator& sim, const Options& o, int variant) {
+TResult RunPresentations(sim::TSimulator& sim, const Options& o, int variant,
+                         const bench::TLatencyRelay* relay) {
   std::mt19937 rng(1 + variant);
   std::uniform_int_distribution<int> cardPick(1, o.site.cards), addressPick(1, 16), tenth(0, 9);
   const TDateTime start = EncodeDate(2024, 6, 3) + 7 * variant + EncodeTime(6, 0, 0, 0);
   TResult r;
+  std::uint64_t roundTripsBefore = 0;
   for (int i = 0; i < kWarmup + o.presentations; ++i) {
+    if (relay && i == kWarmup) roundTripsBefore = relay->RoundTrips();
     const int card = (tenth(rng) == 0 ? 5000000 : 1000000) + cardPick(rng);
     SetTestNow(start + i / 1440.0);
-    Present(sim, addressPick(rng), std::to_string(card), r, i >= kWarmup);
+    Present(sim, addressPick(rng), std::to_string(card), r, i >= kWarmup, relay);
     std::this_thread::sleep_for(std::chrono::milliseconds(o.gapMs));
   }
+  if (relay) r.roundTrips = relay->RoundTrips() - roundTripsBefore;
   ClearTestNow();
   return r;
+}
+
+// The database round trips the relay counted, per presentation.
+void ReportRoundTrips(const std::string& variant, const TResult& r,
+                      const bench::TLatencyRelay& relay) {
+  const double presented = r.granted + r.refused + r.lost;
+  const double all = static_cast<double>(r.roundTrips) / presented;
+  const double beforeAnswer =
+      static_cast<double>(r.roundTripsBeforeAnswer) / static_cast<double>(r.ms.size());
+  std::printf(
+      "%s: database one-way delay %lld us through the relay: %.2f round trips per "
+      "presentation in all (the whole measured run), %.2f before the gate answer\n",
+      variant.c_str(), static_cast<long long>(relay.Delay().count()), all, beforeAnswer);
+  const std::string name = "loop." + variant + ".db_round_trips";
+  bench::PrintFigure(name + ".all", all, "per card");
+  bench::PrintFigure(name + ".before_answer", beforeAnswer, "per card");
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -332,7 +370,8 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
 }
 
-void Report(const std::string& variant, bool maria, const TResult& r) {
+void Report(const std::string& variant, bool maria, const TResult& r,
+            const bench::TLatencyRelay* relay) {
   std::printf("%s: %zu presentations in %d run(s), %d granted, %d refused, %d without answer",
               variant.c_str(), r.ms.size(), r.runs, r.granted, r.refused, r.lost);
   if (r.mails >= 0)
@@ -346,6 +385,7 @@ void Report(const std::string& variant, bool maria, const TResult& r) {
   bench::PrintFigure(name + ".p99", Percentile(r.ms, 0.99), "ms", bench::TGoal::AtMost,
                      maria ? 15 : 5);
   bench::PrintFigure(name + ".max", *std::max_element(r.ms.begin(), r.ms.end()), "ms");
+  if (relay) ReportRoundTrips(variant, r, *relay);
 }
 
 // The bytes the line trace has written under the home folder.
@@ -362,11 +402,14 @@ struct TSetup {
   bool mail = false;
   bool trace = false;
   bool monitor = false;
+  const bench::TLatencyRelay* relay = nullptr;  // the database's traffic goes through it
 };
 
 std::string VariantName(const bench::TSiteDatabase& site, const TSetup& setup) {
+  const std::string delay =
+      setup.relay ? ".dbdelay" + std::to_string(setup.relay->Delay().count()) + "us" : "";
   return std::string(site.Backend()) + (setup.mail ? ".mail" : ".nomail") +
-         (setup.trace ? ".trace" : "") + (setup.monitor ? ".monitor" : "");
+         (setup.trace ? ".trace" : "") + (setup.monitor ? ".monitor" : "") + delay;
 }
 
 // Creates the loop on the main thread, runs the presentations, destroys it.
@@ -399,10 +442,13 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, const
                          setup.monitor ? &monitor : nullptr};
     main.Do([&] { loop = std::make_unique<TLoop>(context, 1); });
     if (!loop->HasCard())
-      bench::Die("the loop has no database connection; see " + log.CurrentFileName());
+      bench::Die("the loop has no database connection; see " + log.CurrentFileName() +
+                 (setup.relay && setup.relay->FailedConnections() > 0
+                      ? " (the relay: " + setup.relay->LastError() + ")"
+                      : ""));
     std::this_thread::sleep_for(std::chrono::seconds(1));  // first contact with every device
     const double cpu0 = main.CpuSeconds();
-    result = RunPresentations(sim, o, variant);
+    result = RunPresentations(sim, o, variant, setup.relay);
     result.mainCpuMs = (main.CpuSeconds() - cpu0) * 1000 / (o.presentations + kWarmup);
     load.reset();
     main.Do([&] {
@@ -441,7 +487,13 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
               "'Passback!', 'Group full', 'Wrong path')");
   std::printf("%s site: %d cards, %lld trans rows, generated in %.1f s\n", site.Backend(),
               o.site.cards, o.site.trans, std::chrono::duration<double>(Clock::now() - t0).count());
-  site.WriteRegistry((home / "registry.reg").string());
+  // The loop's connections (not the generator's) go through the relay.
+  std::optional<bench::TLatencyRelay> relay;
+  if (maria && o.dbDelayUs > 0)
+    relay.emplace(bench::MariaHost(), std::atoi(bench::MariaPort().c_str()),
+                  std::chrono::microseconds(o.dbDelayUs));
+  site.WriteRegistry((home / "registry.reg").string(), "GATEPC", relay ? relay->Port() : 0);
+  const bench::TLatencyRelay* via = relay ? &*relay : nullptr;
   struct TVariant {
     TSetup setup;
     TResult total;
@@ -449,11 +501,11 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
   std::vector<TVariant> variants;
   for (bool mail : Choices(o.mail))
     for (bool trace : Choices(o.trace))
-      for (bool monitor : Choices(o.monitor)) variants.push_back({{mail, trace, monitor}, {}});
+      for (bool monitor : Choices(o.monitor)) variants.push_back({{mail, trace, monitor, via}, {}});
   int run = 0;
   for (int round = 0; round < o.rounds; ++round)
     for (TVariant& v : variants) v.total.Add(RunVariant(site, home, v.setup, run++, o));
-  for (const TVariant& v : variants) Report(VariantName(site, v.setup), site.Maria(), v.total);
+  for (const TVariant& v : variants) Report(VariantName(site, v.setup), site.Maria(), v.total, via);
 }
 
 }  // namespace
@@ -465,7 +517,7 @@ int main(int argc, char** argv) {
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
                  "[--folder DIR] [--mail off|on|both] [--trace off|on|both] "
-                 "[--monitor off|on|both] [--rounds N]\n");
+                 "[--monitor off|on|both] [--rounds N] [--db-delay-us N]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
