@@ -33,6 +33,11 @@ if(ORLO_FUZZ)
   target_link_options(orlo_options INTERFACE -fsanitize=address,undefined)
 endif()
 target_link_libraries(orlo_options INTERFACE Threads::Threads)
+# Asio picks aligned_alloc or operator new for its recycled handler memory by a
+# libstdc++ macro that a file has or has not seen before its first Asio
+# include; one choice for every file keeps each release paired with its
+# allocation (ASan reports the mix as alloc-dealloc-mismatch).
+target_compile_definitions(orlo_options INTERFACE ASIO_DISABLE_STD_ALIGNED_ALLOC)
 
 # orlo_subsystem(NAME [PUBLIC lib...] [PRIVATE lib...]): static library orlo_NAME
 # from every .cpp of the calling folder but main.cpp. Its headers are reached as
