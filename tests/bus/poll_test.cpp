@@ -148,7 +148,7 @@ TEST_F(PollTest, OfflineOnTheFourthConsecutiveFailureNotBefore) {
   const TBusStats stats = card_.Stats();
   EXPECT_EQ(stats.failures, 7u);
   EXPECT_EQ(stats.offline, 1u);
-  card_.Close();  // the counters below are compared at rest, not in mid-reply
+  main_.Do([&] { card_.Close(); });  // the counters below are compared at rest
   // The same misses in the address's own counters: time-outs, not bad replies.
   const TAddressCounters& one = card_.LineCounters()->address[1];
   EXPECT_EQ(one.timeouts.load(), 7u);
