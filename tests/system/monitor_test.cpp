@@ -68,6 +68,14 @@ class MonitorFixture : public SystemFixture {
     const std::string log = LogText();
     return std::atoi(log.c_str() + log.rfind(kListening) + sizeof kListening - 1);
   }
+  // Starts the program with its monitor on a free port and learns the port.
+  void StartWithMonitor() {
+    SwitchMonitorOn();
+    StartProgram();
+    ASSERT_TRUE(WaitLog("Started!")) << LogText();
+    port_ = MonitorPort();
+    ASSERT_GT(port_, 0) << LogText();
+  }
   std::string Get(const std::string& path) {
     const THttpResult r = HttpRequest(port_, path);
     return r.status == 200 ? r.body : "";
@@ -95,11 +103,7 @@ TEST_P(MonitorSiteTest, MetricsAndStatusShowTheSiteAndKeepCountingAcrossARestart
   ASSERT_TRUE(site_.LoadDemo());
   Exec("UPDATE device SET name = '<script>alert(1)</script> & \"Exit\"' WHERE id = 2");
   auto& sim = StartSim(1, {1, 2, 3, 4});
-  SwitchMonitorOn();
-  StartProgram();
-  ASSERT_TRUE(WaitLog("Started!")) << LogText();
-  port_ = MonitorPort();
-  ASSERT_GT(port_, 0) << LogText();
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor());
 
   EXPECT_EQ(Present(sim, "1001"), "Welcome Ann Lee");
   EXPECT_EQ(Present(sim, "4711"), "Card 4711 unknown");
@@ -168,11 +172,7 @@ TEST_F(MonitorFloodTest, CardsAreDecidedWhileBadRequestsFloodTheServer) {
   ASSERT_TRUE(site_.LoadDemo());
   AddNamedCards(kFirstCard, kCards);
   auto& sim = StartSim(1, {1, 2, 3, 4});
-  SwitchMonitorOn();
-  StartProgram();
-  ASSERT_TRUE(WaitLog("Started!")) << LogText();
-  port_ = MonitorPort();
-  ASSERT_GT(port_, 0) << LogText();
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor());
 
   const std::vector<std::string> bad = {
       "\x16\x03\x01\x00\xa5garbage\r\n\r\n",
@@ -287,11 +287,7 @@ TEST_F(MonitorBrowserTest, HeadlessChromiumShowsTheSiteOnThePhoneSizedStatusPage
     GTEST_SKIP() << "NOT TESTED: chromium is not installed (scripts/setup-deps installs it)";
   ASSERT_TRUE(site_.LoadDemo());
   auto& sim = StartSim(1, {1, 2, 3, 4});
-  SwitchMonitorOn();
-  StartProgram();
-  ASSERT_TRUE(WaitLog("Started!")) << LogText();
-  port_ = MonitorPort();
-  ASSERT_GT(port_, 0) << LogText();
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor());
   EXPECT_EQ(Present(sim, "1001"), "Welcome Ann Lee");
   ASSERT_TRUE(WaitUntil(
       [&] { return Get("/status.json").find("\"card\":\"1001\"") != std::string::npos; }));
