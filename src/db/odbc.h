@@ -40,6 +40,7 @@
 
 namespace orlo {
 
+class TDBRow;
 class TMessLog;
 class TODBCStatement;
 
@@ -333,6 +334,9 @@ class TODBCStatement {
   double FieldAsFloat(std::string_view name);
   bool FieldAsBoolean(std::string_view name);
   TDateTime FieldAsDateTime(std::string_view name);
+  // A copy of the current row, every column read now (db/dbrow.h); past the
+  // last row, or after a failure, a row that is not Found.
+  TDBRow CurrentRow();
 
   // The table's column names, upper-cased, comma-separated (names holding a
   // blank in double quotes); '' on failure. Discards the current result.

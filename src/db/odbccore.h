@@ -80,6 +80,7 @@ struct StatementState {
   bool bindColumns = true;
   bool canRefresh = false;
   bool eof = false;
+  bool onRow = false;  // the last fetch gave a row
   std::string lastSql;
   std::vector<ColInfo> cols;
   std::vector<std::vector<char>> bufs;

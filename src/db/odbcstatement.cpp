@@ -1,10 +1,10 @@
 // TODBCStatement: execute, result description, bound text buffers and the
 // typed column readers.
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 
+#include "db/dbrow.h"
 #include "db/odbc.h"
 #include "db/odbccore.h"
 #include "log/messlog.h"
@@ -67,43 +67,6 @@ TColCategory CategoryOf(SQLSMALLINT type) {
   }
 }
 
-// A whole decimal number with optional sign that fits 32 bits.
-bool ParseInt(std::string_view text, int& out) {
-  text = TrimView(text);
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  if (text.empty() || text[0] == '+') return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-// A decimal number with '.' separator and optional exponent.
-bool ParseFloat(std::string_view text, double& out) {
-  text = TrimView(text);
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string_view::npos)
-    return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-int PartOr(std::string_view text, size_t pos, size_t len, int def) {
-  if (pos >= text.size()) return def;
-  int v = 0;
-  return ParseInt(text.substr(pos, len), v) ? v : def;
-}
-
-TDateTime ParseDate(std::string_view t) {
-  TDateTime d = 0;
-  return TryEncodeDate(PartOr(t, 0, 4, 1899), PartOr(t, 5, 2, 12), PartOr(t, 8, 2, 30), d) ? d : -1;
-}
-
-TDateTime ParseTime(std::string_view t, size_t at) {
-  TDateTime d = 0;
-  return TryEncodeTime(PartOr(t, at, 2, 0), PartOr(t, at + 3, 2, 0), PartOr(t, at + 6, 2, 0), 0, d)
-             ? d
-             : -1;
-}
-
 // Case-insensitive lookup; the first of equal names wins.
 int IndexOf(const StatementState& st, std::string_view name) {
   const auto& cols = st.cols;
@@ -113,6 +76,7 @@ int IndexOf(const StatementState& st, std::string_view name) {
 }
 
 void ClearResult(StatementState& st) {
+  st.onRow = false;
   st.cols.clear();
   st.bufs.clear();
   st.fetched.clear();
@@ -254,7 +218,8 @@ bool Fetch(OdbcCore& c, StatementState& st) REQUIRES(c.lock) {
     rc = c.api.SQLFetch(st.handle);
   }
   if (rc == SQL_ERROR) NoteStatementFailure(c, st);
-  return Succeeded(rc);
+  st.onRow = Succeeded(rc);
+  return st.onRow;
 }
 
 // The text of an unbound column, read once per row with SQLGetData in pieces
@@ -451,18 +416,18 @@ int TODBCStatement::FieldAsInteger(std::string_view name) {
   if (!core_) return 0;
   TLockGuard guard(core_->lock);
   std::string text;
-  int v = 0;
-  if (!NumericText(*core_, *st_, IndexOf(*st_, name), text)) return 0;
-  return ParseInt(text, v) ? v : 0;
+  const int i = IndexOf(*st_, name);
+  if (!NumericText(*core_, *st_, i, text)) return 0;
+  return detail::TextAsInteger(st_->cols[i].category, text);
 }
 
 double TODBCStatement::FieldAsFloat(std::string_view name) {
   if (!core_) return 0;
   TLockGuard guard(core_->lock);
   std::string text;
-  double v = 0;
-  if (!NumericText(*core_, *st_, IndexOf(*st_, name), text)) return 0;
-  return ParseFloat(text, v) ? v : 0;
+  const int i = IndexOf(*st_, name);
+  if (!NumericText(*core_, *st_, i, text)) return 0;
+  return detail::TextAsFloat(st_->cols[i].category, text);
 }
 
 bool TODBCStatement::FieldAsBoolean(std::string_view name) { return FieldAsInteger(name) != 0; }
@@ -470,15 +435,28 @@ bool TODBCStatement::FieldAsBoolean(std::string_view name) { return FieldAsInteg
 TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
   if (!core_) return Date();
   TLockGuard guard(core_->lock);
-  int i = IndexOf(*st_, name);
+  const int i = IndexOf(*st_, name);
   if (i < 0) return Date();
   const TColCategory cat = st_->cols[i].category;
+  // The text of other columns is not read.
   if (cat != ccDate && cat != ccTime && cat != ccDateTime) return Date();
-  const std::string text = ColumnText(*core_, *st_, i);
-  if (cat == ccDate) return std::max(ParseDate(text), 0.0);
-  if (cat == ccTime) return std::max(ParseTime(text, 0), 0.0);
-  TDateTime d = ParseDate(text), t = ParseTime(text, 11);
-  return d < 0 || t < 0 ? 0 : d + t;
+  return detail::TextAsDateTime(cat, ColumnText(*core_, *st_, i));
+}
+
+TDBRow TODBCStatement::CurrentRow() {
+  TDBRow row;
+  if (!core_) return row;
+  TLockGuard guard(core_->lock);
+  auto& st = *st_;
+  row.found_ = st.onRow;
+  row.columns_.reserve(st.cols.size());
+  for (std::size_t i = 0; i < st.cols.size(); ++i) {
+    const auto& col = st.cols[i];
+    row.columns_.push_back(
+        {col.name, col.category,
+         st.onRow ? ColumnText(*core_, st, static_cast<int>(i)) : std::string()});
+  }
+  return row;
 }
 
 std::string TODBCStatement::GetFieldNames(const std::string& table) {

@@ -69,15 +69,18 @@ int TSql::AddBool(const std::string& name, bool value) {
   return AddField(name, value ? "1" : "0", false);
 }
 
-int TSql::AddDateTime(const std::string& name, TDateTime value) {
+std::string TSql::DateTimeText(TDateTime value) {
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
   DecodeDate(value, y, mo, d);
   DecodeTime(value, h, mi, s, ms);
   char year[16];
   std::snprintf(year, sizeof year, "%04d", y);
-  const std::string text = "{ts '" + std::string(year) + "-" + Two(mo) + "-" + Two(d) + " " +
-                           Two(h) + ":" + Two(mi) + ":" + Two(s) + "'}";
-  return AddField(name, text, false);
+  return "{ts '" + std::string(year) + "-" + Two(mo) + "-" + Two(d) + " " + Two(h) + ":" +
+         Two(mi) + ":" + Two(s) + "'}";
+}
+
+int TSql::AddDateTime(const std::string& name, TDateTime value) {
+  return AddField(name, DateTimeText(value), false);
 }
 
 int TSql::AddNow(const std::string& name) {

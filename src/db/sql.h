@@ -62,6 +62,8 @@ class TSql {
 
   // The SQL text of a float value as AddFloat stores it.
   static std::string FloatText(double value);
+  // The SQL text of a date-time as AddDateTime stores it.
+  static std::string DateTimeText(TDateTime value);
 
  private:
   int Find(const std::string& lowerName) const;

@@ -28,6 +28,9 @@ class DbTest : public ::testing::TestWithParam<Backend> {
   bool IsMariaDB() const { return GetParam() == Backend::MariaDB; }
   // The log's text so far (written lines only: Log() writes at once).
   std::string LogText();
+  // Table "kinds": a column of every category, rows 1 (values), 2 (NULLs)
+  // and 3 (a few values).
+  void MakeKinds();
   // Connects another TODBC to the same database.
   bool ConnectAnother(TODBC& other) { return site_.ConnectAnother(other); }
 

@@ -7,21 +7,7 @@
 namespace orlo::test {
 namespace {
 
-class Statement : public DbTest {
- protected:
-  void MakeKinds() {
-    TODBCStatement q(*odbc_);
-    ASSERT_TRUE(
-        q.ExecSQL("CREATE TABLE kinds (id INTEGER PRIMARY KEY, i INTEGER, f DOUBLE, "
-                  "d DECIMAL(10,2), s VARCHAR(20), dt DATE, tm TIME, ts DATETIME, lt TEXT)"));
-    ASSERT_TRUE(q.ExecSQL(
-        "INSERT INTO kinds VALUES (1, 42, 123456789012345, 2.5, '  padded  ', '2024-05-07', "
-        "'13:45:30', '2024-05-07 13:45:30', 'line one')"));
-    ASSERT_TRUE(
-        q.ExecSQL("INSERT INTO kinds VALUES (2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"));
-    ASSERT_TRUE(q.ExecSQL("INSERT INTO kinds (id, i, f, s) VALUES (3, -7, 1.5e20, 'Y')"));
-  }
-};
+using Statement = DbTest;
 
 TEST_P(Statement, TypedReadersOnValuesNullsAndMissingColumns) {
   MakeKinds();
