@@ -32,20 +32,23 @@ int RecordField(const std::string& record, std::size_t from, std::size_t len) {
 }
 
 // Step 5 of ProcessCard: what a granted presentation changes, in this order.
-void ApplyGrant(TODBC& odbc, TODBCStatement& update, TODBCStatement& device, TODBCStatement& card,
-                TODBCStatement& cardType, double cardNo, TDateTime t, int code) {
-  const int dir = device.FieldAsInteger("dir_ection");
-  const bool debitFlg = cardType.FieldAsBoolean("debit_flg");
-  const bool resetFlag = cardType.FieldAsBoolean("debit_reset_flag");
+// The card row's changes go to the database as one UPDATE.
+void ApplyGrant(TODBC& odbc, TODBCStatement& update, TDecisionRows& rows, double cardNo,
+                TDateTime t, int code) {
+  const int dir = rows.device.FieldAsInteger("dir_ection");
+  const bool debitFlg = rows.cardType.FieldAsBoolean("debit_flg");
+  const bool resetFlag = rows.cardType.FieldAsBoolean("debit_reset_flag");
+  TCardWrite write(odbc, rows.card);
   bool debited = false;
-  if (dir != 3 && (debitFlg || resetFlag) && device.FieldAsBoolean("debit_flag"))
-    debited = DebitCard(odbc, card, cardType, t);
-  if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
-  if (!debitFlg || resetFlag || debited) UpdateDebitDate(update, cardNo, t);
-  UpdateLastPass(update, cardNo, t);
-  UpdatePathwayPosition(odbc, card, device, cardType);
+  if (dir != 3 && (debitFlg || resetFlag) && rows.device.FieldAsBoolean("debit_flag"))
+    debited = DebitCard(write, rows, t);
+  if (dir != 3) write.SetInteger("in_lot", dir);
+  if (!debitFlg || resetFlag || debited) UpdateDebitDate(write, t);
+  UpdateLastPass(write, t);
+  UpdatePathwayPosition(odbc, write, rows);
+  write.Write(update, cardNo);
   // A card let through over a full group is not counted into it.
-  if ((code & ~crSoftFlag) != crGroupMax) UpdateGroupCount(odbc, card, device);
+  if ((code & ~crSoftFlag) != crGroupMax) UpdateGroupCount(odbc, rows);
 }
 
 }  // namespace
@@ -87,7 +90,7 @@ TDateTime MemoryCardTime(const std::string& record, TDateTime now) {
   return t;
 }
 
-int DeviceOpenPulse(TODBCStatement& device) {
+int DeviceOpenPulse(const TDBRow& device) {
   const double pulse = device.FieldAsFloat("open_pulse");
   if (!std::isfinite(pulse)) return 0;
   if (pulse >= static_cast<double>(INT_MAX)) return INT_MAX;
@@ -95,85 +98,96 @@ int DeviceOpenPulse(TODBCStatement& device) {
   return static_cast<int>(std::trunc(pulse));
 }
 
-bool FindCard(TODBCStatement& q, double cardNo) {
-  return q.ExecSQLFmt("SELECT * FROM card WHERE number = %f", cardNo);
+TDBRow FindCard(TODBC& odbc, double cardNo) {
+  return ReadRow(odbc, Format("SELECT * FROM card WHERE number = %f", cardNo));
 }
 
-bool FindCardType(TODBCStatement& card, TODBCStatement& cardType) {
-  return cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d",
-                             card.FieldAsInteger("type_id"));
+TDBRow FindCardType(TODBC& odbc, const TDBRow& card, TRowCache* config) {
+  return ConfigRow(odbc, config, CardTypeSql(card.FieldAsInteger("type_id")));
 }
 
-int ValidateCard(bool debugLog, TMessLog* log, TODBC& odbc, int pbResetMinutes, double cardNo,
-                 TDateTime transTime, TODBCStatement& settings, TODBCStatement& device,
-                 TODBCStatement& cardType, TODBCStatement& card) {
-  const int deviceId = device.FieldAsInteger("id");
+std::string CardTypeSql(int id) { return Format("SELECT * FROM card_type WHERE id = %d", id); }
+
+const TDBRow& TSettingsRow::Row() {
+  if (!row_) row_ = ConfigRow(odbc_, config_, "SELECT * FROM settings");
+  return *row_;
+}
+
+int ValidateCard(bool debugLog, TMessLog* log, TODBC& odbc, TRowCache* config, double cardNo,
+                 TDateTime transTime, TDecisionRows& rows) {
+  TSettingsRow settings(odbc, config);
+  const int deviceId = rows.device.FieldAsInteger("id");
   const std::string n = detail::CardText(cardNo);
-  if (!FindCard(card, cardNo)) {
+  rows.card = FindCard(odbc, cardNo);
+  if (!rows.card.Found()) {
     detail::Detail(debugLog, log, "Card " + n + " not on file");
     return crNotOnFile;
   }
-  if (!FindCardType(card, cardType)) {
+  rows.cardType = FindCardType(odbc, rows.card, config);
+  if (!rows.cardType.Found()) {
     detail::Detail(debugLog, log,
-                   "Type id " + card.FieldAsString("type_id") + " is not on file for card " + n);
+                   "Type id " + rows.card.FieldAsString("type_id") + " is not on file for card " + n);
     return crNoValidAccess;
   }
-  const int level = cardType.FieldAsInteger("access_level_id");
-  if (!AccessLevelAllows(odbc, level, transTime, deviceId)) {
+  const int level = rows.cardType.FieldAsInteger("access_level_id");
+  if (!AccessLevelAllows(odbc, level, transTime, deviceId, config)) {
     detail::Detail(debugLog, log,
                    "Access level id " + std::to_string(level) + " access failure for card " + n);
     return crNoValidAccess;
   }
-  if (!CardIsValidNow(odbc, transTime, cardType, card)) {
+  if (!CardIsValidNow(odbc, config, transTime, rows)) {
     detail::Detail(debugLog, log, "Card " + n + " is inactive");
     return crExpired;
   }
-  if (!GroupHasRoom(odbc, card, device)) {
+  if (!GroupHasRoom(odbc, rows)) {
     detail::Detail(debugLog, log, "Card " + n + " is over group maximum");
-    return settings.FieldAsBoolean("soft_group") ? crGroupMax | crSoftFlag : crGroupMax;
+    return settings.Row().FieldAsBoolean("soft_group") ? crGroupMax | crSoftFlag : crGroupMax;
   }
-  if (!PathwayAllows(odbc, card, device, debugLog, log, cardType, transTime)) {
+  if (!PathwayAllows(odbc, rows, debugLog, log, transTime)) {
     detail::Detail(debugLog, log, "Card " + n + " has a pathway error");
-    return settings.FieldAsBoolean("soft_path") ? crNotInPath | crSoftFlag : crNotInPath;
+    return settings.Row().FieldAsBoolean("soft_path") ? crNotInPath | crSoftFlag : crNotInPath;
   }
-  if (!PassbackAllows(card, cardType, device, pbResetMinutes, transTime)) {
+  if (!PassbackAllows(rows, settings, transTime)) {
     detail::Detail(debugLog, log, "Card " + n + " passback error");
-    return settings.FieldAsBoolean("soft_pb") ? crPassback | crSoftFlag : crPassback;
+    return settings.Row().FieldAsBoolean("soft_pb") ? crPassback | crSoftFlag : crPassback;
   }
   return crAccepted;
 }
 
 int ProcessCard(bool debugLog, TMessLog* log, TODBC& odbc, double cardNo, int addr, int loopId,
-                bool memFlag, const std::string& memData, TCardOutcome& out) {
+                bool memFlag, const std::string& memData, TCardOutcome& out, TRowCache* config) {
   // A reader's number that is no finite value would make every statement of
   // the decision fail, the transaction row included; it is judged as card 0.
   if (!std::isfinite(cardNo)) cardNo = 0;
   TDateTime t = Now();
   if (memFlag) t = MemoryCardTime(memData, t);  // may raise: nothing has run yet
 
-  TODBCStatement update(odbc), device(odbc), settings(odbc), card(odbc), cardType(odbc);
-  // Whether these rows exist is not tested: a missing one reads as zeros.
-  device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr);
-  settings.ExecSQL("SELECT * FROM settings");
-
-  const int code = ValidateCard(debugLog, log, odbc, settings.FieldAsInteger("stup_pbrst"), cardNo,
-                                t, settings, device, cardType, card);
-  if (IsGranted(code)) ApplyGrant(odbc, update, device, card, cardType, cardNo, t, code);
+  TDecisionRows& rows = out.rows;
+  rows = TDecisionRows{};
+  // Whether the device row exists is not tested: a missing one reads as
+  // zeros, as a missing settings row does.
+  rows.device = ConfigRow(
+      odbc, config,
+      Format("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, addr));
+  const int code = ValidateCard(debugLog, log, odbc, config, cardNo, t, rows);
+  TODBCStatement update(odbc);
+  if (IsGranted(code)) ApplyGrant(odbc, update, rows, cardNo, t, code);
 
   out.transTime = t;
-  out.openPulse = DeviceOpenPulse(device);
-  out.spaceNo = device.FieldAsBoolean("special_out") ? card.FieldAsInteger("space_no") : -1;
-  out.deviceName = device.FieldAsString("name");
-  out.firstName = card.FieldAsString("first_name");
+  out.openPulse = DeviceOpenPulse(rows.device);
+  out.spaceNo =
+      rows.device.FieldAsBoolean("special_out") ? rows.card.FieldAsInteger("space_no") : -1;
+  out.deviceName = rows.device.FieldAsString("name");
+  out.firstName = rows.card.FieldAsString("first_name");
 
   TTransRecord rec;
   rec.cardNo = cardNo;
   rec.when = t;
-  rec.deviceId = device.FieldAsInteger("id");
+  rec.deviceId = rows.device.FieldAsInteger("id");
   rec.code = code;
   rec.deviceName = out.deviceName;
   rec.firstName = out.firstName;
-  rec.lastName = card.FieldAsString("last_name");
+  rec.lastName = rows.card.FieldAsString("last_name");
   rec.memFlag = memFlag;
   WriteTransaction(update, rec);
   return code;

@@ -53,7 +53,7 @@ bool IsNumberLiteral(const std::string& text) {
   return i == n;
 }
 
-std::string NumberLiteral(TODBCStatement& row, const std::string& column) {
+std::string NumberLiteral(const TDBRow& row, const std::string& column) {
   std::string text = row.FieldAsString(column);
   if (IsNumberLiteral(text)) return text;
   // Not a number (NULL, or text a numeric column should never hold): the
@@ -63,14 +63,12 @@ std::string NumberLiteral(TODBCStatement& row, const std::string& column) {
   return IsNumberLiteral(buf) ? std::string(buf) : std::string("0");
 }
 
-std::string MonthEndText(TDateTime dt) {
+TDateTime MonthEnd(TDateTime dt) {
   int y = 0, m = 0, d = 0;
   DecodeDate(dt, y, m, d);
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const int last = (m == 2 && IsLeapYear(y)) ? 29 : kDays[(m - 1) % 12];
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d 23:59:59", y, m, last);
-  return buf;
+  return EncodeDate(y, m, last) + EncodeTime(23, 59, 59, 0);
 }
 
 std::string DateText(TDateTime dt) {

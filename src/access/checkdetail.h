@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "db/odbc.h"
+#include "db/dbrow.h"
 #include "platform/clock.h"
 
 namespace orlo::detail {
@@ -25,11 +25,11 @@ std::string CardText(double cardNo);
 // A column's text as an SQL numeric literal: the text itself when it is a
 // plain decimal number (optional sign, digits, '.', exponent), otherwise the
 // column read as a number. Database text never reaches SQL unchecked.
-std::string NumberLiteral(TODBCStatement& row, const std::string& column);
+std::string NumberLiteral(const TDBRow& row, const std::string& column);
 bool IsNumberLiteral(const std::string& text);
 
-// "YYYY-MM-DD HH:NN:SS" of the last second of dt's month.
-std::string MonthEndText(TDateTime dt);
+// The last second of dt's month.
+TDateTime MonthEnd(TDateTime dt);
 // "YYYY-MM-DD" of dt's date.
 std::string DateText(TDateTime dt);
 

@@ -7,39 +7,33 @@
 
 namespace orlo {
 
-bool DebitCard(TODBC& odbc, TODBCStatement& card, TODBCStatement& cardType, TDateTime transTime) {
+bool DebitCard(TCardWrite& write, const TDecisionRows& rows, TDateTime transTime) {
+  const TDBRow& card = rows.card;
+  const TDBRow& cardType = rows.cardType;
   const bool debitFlg = cardType.FieldAsBoolean("debit_flg");
   const bool resetFlag = cardType.FieldAsBoolean("debit_reset_flag");
   if (!debitFlg && !resetFlag) return false;
   const long long t = detail::Ms(transTime);
-  TODBCStatement& holder = cardType.FieldAsBoolean("global_expiry") ? cardType : card;
+  const TDBRow& holder = cardType.FieldAsBoolean("global_expiry") ? cardType : card;
   if (!(t > detail::Ms(holder.FieldAsDateTime("start_date")))) return false;
   // A repeated pass within the window after the last debit is free.
   const long long windowEnd = detail::PlusMinutesMs(card.FieldAsDateTime("debit_date"),
                                                     cardType.FieldAsInteger("debit_time_limit"));
   if (cardType.FieldAsBoolean("debit_time_limit_flg") && !(t > windowEnd)) return false;
 
-  const double number = card.FieldAsFloat("number");
-  TODBCStatement q(odbc);
   if (resetFlag && detail::Ms(card.FieldAsDateTime("debit_reset_date")) < t) {
     // The refilling pass takes the first of the new uses; the next refill is
     // due after the last second of this month.
-    q.ExecSQLFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
-                 static_cast<long long>(cardType.FieldAsInteger("uses")) - 1,
-                 detail::MonthEndText(transTime), number);
+    write.SetInteger("debit_left", static_cast<long long>(cardType.FieldAsInteger("uses")) - 1);
+    write.SetDateTime("debit_reset_date", detail::MonthEnd(transTime));
   } else {
-    q.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f",
-                 static_cast<long long>(card.FieldAsInteger("debit_left")) - 1, number);
+    write.SetInteger("debit_left", static_cast<long long>(card.FieldAsInteger("debit_left")) - 1);
   }
   return true;
 }
 
-void UpdateDebitDate(TODBCStatement& update, double cardNo, TDateTime transTime) {
-  TSql sql(update);
-  sql.AddDateTime("debit_date", transTime);
-  std::string text;
-  sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
-  update.ExecSQLFmt(text, cardNo);
+void UpdateDebitDate(TCardWrite& write, TDateTime transTime) {
+  write.SetDateTime("debit_date", transTime);
 }
 
 bool WriteTransaction(TODBCStatement& update, const TTransRecord& rec) {
@@ -75,8 +69,8 @@ std::string ExpandMessageTemplate(const std::string& templ,
   return out;
 }
 
-std::string ExpandCardMessage(TODBCStatement& card, const std::string& templ,
-                              TODBCStatement& cardType, const std::string& cardText) {
+std::string ExpandCardMessage(const TDBRow& card, const std::string& templ,
+                              const TDBRow& cardType, const std::string& cardText) {
   return ExpandMessageTemplate(templ, [&](char code) -> std::string {
     switch (code) {
       case '1':

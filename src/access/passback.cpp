@@ -5,33 +5,35 @@
 #include "access/checksteps.h"
 #include "db/sql.h"
 #include "log/messlog.h"
+#include "platform/format.h"
 
 namespace orlo {
 
-bool GroupHasRoom(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
-  const int group = card.FieldAsInteger("group_id");
+bool GroupHasRoom(TODBC& odbc, const TDecisionRows& rows) {
+  const int group = rows.card.FieldAsInteger("group_id");
   // Only entries are held back by a full group.
-  if (group <= 0 || device.FieldAsInteger("dir_ection") != 1) return true;
-  TODBCStatement pool(odbc);
-  if (!pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return true;
+  if (group <= 0 || rows.device.FieldAsInteger("dir_ection") != 1) return true;
+  const TDBRow pool = ReadRow(odbc, Format("SELECT * FROM card_pool WHERE id = %d", group));
+  if (!pool.Found()) return true;
   return pool.FieldAsInteger("max_inlot") > pool.FieldAsInteger("cur_inlot");
 }
 
-bool PathwayAllows(TODBC& odbc, TODBCStatement& card, TODBCStatement& device, bool debugLog,
-                   TMessLog* log, TODBCStatement& cardType, TDateTime transTime) {
-  const int pathway = cardType.FieldAsInteger("pathway_id");
+bool PathwayAllows(TODBC& odbc, const TDecisionRows& rows, bool debugLog, TMessLog* log,
+                   TDateTime transTime) {
+  const TDBRow& card = rows.card;
+  const int pathway = rows.cardType.FieldAsInteger("pathway_id");
   const int inGate = card.FieldAsInteger("in_gate");
-  const bool noPath = device.FieldAsBoolean("no_path");
+  const bool noPath = rows.device.FieldAsBoolean("no_path");
   if (debugLog && log)
     log->LogFmt("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d",
                 card.FieldAsString("number"), pathway, inGate, noPath ? 1 : 0);
   if (pathway <= 0 || inGate == -1 || noPath) return true;
 
-  const int deviceId = device.FieldAsInteger("id");
-  TODBCStatement hop(odbc);
-  if (!hop.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and "
-                      "to_device=%d",
-                      pathway, inGate, deviceId)) {
+  const int deviceId = rows.device.FieldAsInteger("id");
+  const TDBRow hop = ReadRow(odbc, Format("SELECT * FROM pathway_ft WHERE pathway_id=%d and "
+                                          "from_device=%d and to_device=%d",
+                                          pathway, inGate, deviceId));
+  if (!hop.Found()) {
     if (debugLog && log)
       log->LogFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
     return false;
@@ -44,49 +46,66 @@ bool PathwayAllows(TODBC& odbc, TODBCStatement& card, TODBCStatement& device, bo
   return allowed;
 }
 
-bool PassbackAllows(TODBCStatement& card, TODBCStatement& cardType, TODBCStatement& device,
-                    int pbResetMinutes, TDateTime transTime) {
-  if (cardType.FieldAsBoolean("ignore_passback")) return true;
-  const int dir = device.FieldAsInteger("dir_ection");
+bool PassbackAllows(const TDecisionRows& rows, TSettingsRow& settings, TDateTime transTime) {
+  if (rows.cardType.FieldAsBoolean("ignore_passback")) return true;
+  const int dir = rows.device.FieldAsInteger("dir_ection");
   if (dir == 3 || dir == 0) return true;
-  if (dir != card.FieldAsInteger("in_lot")) return true;
+  if (dir != rows.card.FieldAsInteger("in_lot")) return true;
   // The same direction again: allowed only once the reset time has passed;
   // a reset time of 0 never resets.
+  const int pbResetMinutes = settings.Row().FieldAsInteger("stup_pbrst");
   if (pbResetMinutes <= 0) return false;
-  return detail::MinutesBetween(card.FieldAsDateTime("trans_dt"), transTime) >= pbResetMinutes;
+  return detail::MinutesBetween(rows.card.FieldAsDateTime("trans_dt"), transTime) >=
+         pbResetMinutes;
 }
 
-void UpdateLastPass(TODBCStatement& update, double cardNo, TDateTime transTime) {
-  TSql sql(update);
-  sql.AddDateTime("trans_dt", transTime);
+TCardWrite::TCardWrite(const TODBC& odbc, TDBRow& card) : card_(card), sql_(odbc) {}
+
+void TCardWrite::SetInteger(const std::string& column, long long value) {
+  sql_.SetField(column, std::to_string(value), false);
+  card_.SetInteger(column, value);
+}
+
+void TCardWrite::SetDateTime(const std::string& column, TDateTime value) {
+  sql_.SetField(column, TSql::DateTimeText(value), false);
+  card_.SetDateTime(column, value);
+}
+
+void TCardWrite::Write(TODBCStatement& update, double cardNo) {
+  if (sql_.Count() == 0) return;
   std::string text;
-  sql.BuildUpdate("UPDATE card", "WHERE number = %f", text);
+  sql_.BuildUpdate("UPDATE card", "WHERE number = %f", text);
   update.ExecSQLFmt(text, cardNo);
 }
 
-void UpdatePathwayPosition(TODBC& odbc, TODBCStatement& card, TODBCStatement& device,
-                           TODBCStatement& cardType) {
-  const int pathway = cardType.FieldAsInteger("pathway_id");
-  if (pathway <= 0) return;
-  const int deviceId = device.FieldAsInteger("id");
-  TODBCStatement q(odbc);
-  // On the pathway while a hop of it starts here, off it (-1) otherwise.
-  const bool hopStarts = q.ExecSQLFmt(
-      "SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway, deviceId);
-  q.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=" + detail::NumberLiteral(card, "number"),
-               hopStarts ? deviceId : -1);
+void UpdateLastPass(TCardWrite& write, TDateTime transTime) {
+  write.SetDateTime("trans_dt", transTime);
 }
 
-void UpdateGroupCount(TODBC& odbc, TODBCStatement& card, TODBCStatement& device) {
-  const int group = card.FieldAsInteger("group_id");
+void UpdatePathwayPosition(TODBC& odbc, TCardWrite& write, const TDecisionRows& rows) {
+  const int pathway = rows.cardType.FieldAsInteger("pathway_id");
+  if (pathway <= 0) return;
+  const int deviceId = rows.device.FieldAsInteger("id");
+  // On the pathway while a hop of it starts here, off it (-1) otherwise.
+  const bool hopStarts =
+      ReadRow(odbc, Format("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d",
+                           pathway, deviceId))
+          .Found();
+  write.SetInteger("in_gate", hopStarts ? deviceId : -1);
+}
+
+// The count is changed in place, without reading the row first: a group row
+// that is missing matches nothing, and an exit never takes the count below 0.
+void UpdateGroupCount(TODBC& odbc, const TDecisionRows& rows) {
+  const int group = rows.card.FieldAsInteger("group_id");
   if (group <= 0) return;
+  const int dir = rows.device.FieldAsInteger("dir_ection");
   TODBCStatement q(odbc);
-  if (!q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return;
-  const int dir = device.FieldAsInteger("dir_ection");
   if (dir == 1)
     q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group);
-  else if (dir == 2 && q.FieldAsInteger("cur_inlot") > 0)
-    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group);
+  else if (dir == 2)
+    q.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d and cur_inlot > 0",
+                 group);
 }
 
 }  // namespace orlo

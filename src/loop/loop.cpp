@@ -15,6 +15,7 @@
 #include "counters/input.h"
 #include "db/odbc.h"
 #include "db/odbcconn.h"
+#include "db/rowcache.h"
 #include "log/messlog.h"
 #include "monitor/monitor.h"
 #include "platform/format.h"
@@ -297,7 +298,19 @@ void TLoop::ReadSettings(TIniFileEx& ini, bool rfModem) {
   EmailFrom = ini.ReadStringEx(kSettings, "Email From", "");
   EmailTo = ini.ReadStringEx(kSettings, "Email To", "");
   LowSecurityOnDBError = ini.ReadBoolEx(kSettings, "Low Security on DB Error", false);
+  ReadConfigCache(ini);
   ReadLineTrace(ini);
+}
+
+void TLoop::ReadConfigCache(TIniFileEx& ini) {
+  int seconds = ini.ReadIntegerEx(kSettings, "Config Cache (seconds)", 0);
+  if (seconds < 0) {
+    Log(Format("Config Cache (seconds) %d is no time; 0 taken (no cache)", seconds));
+    seconds = 0;
+  }
+  ConfigCache = std::make_unique<TRowCache>(std::chrono::seconds(seconds));
+  if (seconds > 0)
+    Log(Format("Configuration rows of card decisions are kept for %d seconds", seconds));
 }
 
 void TLoop::ReadLineTrace(TIniFileEx& ini) {

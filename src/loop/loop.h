@@ -31,7 +31,9 @@ class TMessLog;
 class TODBC;
 class TODBCConn;
 class TODBCTransaction;
+class TRowCache;
 class TSql;
+struct TDecisionRows;
 
 using TDBKind = std::uint8_t;
 
@@ -80,7 +82,7 @@ class TLoop {
   void MemoryDataEvent(int reader, const std::string& value);
   void CheckCard(int address, const std::string& cardText);
   void CheckMemoryCard(int address, const std::string& record);
-  std::string CardMessage(int code, int address, double cardNo);
+  std::string CardMessage(int code, const TDecisionRows& rows, double cardNo);
   bool SpecialOutput(int address, int spaceNo, int pulse);
 
   // Exit passes and ticket inventory.
@@ -127,6 +129,7 @@ class TLoop {
   void CreateSoftCounters();
   void ReadSettings(TIniFileEx& ini, bool rfModem);
   // The [Monitor] keys of the line trace, for the card's next Open.
+  void ReadConfigCache(TIniFileEx& ini);
   void ReadLineTrace(TIniFileEx& ini);
   void RaiseLotFullFlags();
   // The devices whose lot-full output or sign is due for a refresh.
@@ -194,6 +197,9 @@ class TLoop {
   std::string EmailFrom;
   std::string EmailTo;
   bool LowSecurityOnDBError = false;
+  // The configuration rows of card decisions, kept for "Config Cache
+  // (seconds)" (0: read at every decision). Main thread only.
+  std::unique_ptr<TRowCache> ConfigCache;
   bool SyncExitReader = true;
   // The open pulse of the last decided card, for the low-security opening.
   int LastPulse = 0;

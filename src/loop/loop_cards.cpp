@@ -27,6 +27,7 @@
 #include "bus/card.h"
 #include "db/odbc.h"
 #include "db/odbcconn.h"
+#include "db/rowcache.h"
 #include "log/messlog.h"
 #include "loop/loop.h"
 #include "mail/mailworker.h"
@@ -220,8 +221,9 @@ void TLoop::CheckCard(int address, const std::string& cardText) {
   // the passage counting below forms a second transaction.
   TODBCTransaction transaction(*DB);
   if (!RecordDecision(transaction, Where(address, cardText), [&] {
-        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out);
-        text = CardMessage(code, address, cardNo);
+        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, false, "0000", out,
+                           ConfigCache.get());
+        text = CardMessage(code, out.rows, cardNo);
       })) {
     AnswerWithoutDecision(address, cardText, true);
     AnswerQueued();
@@ -254,7 +256,8 @@ void TLoop::CheckMemoryCard(int address, const std::string& record) {
   // written; the bus component contains it and goes on polling. A record not
   // on record is in the log ("Got MemoryData event!"), to be entered by hand.
   if (!RecordDecision(transaction, "memory card record " + Where(address, record), [&] {
-        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out);
+        code = ProcessCard(DebugLog, MessLog, *DB, cardNo, address, LoopId, true, record, out,
+                           ConfigCache.get());
       }))
     return;
   if (!IsGranted(code)) return;
@@ -264,25 +267,19 @@ void TLoop::CheckMemoryCard(int address, const std::string& record) {
   CountPassage(address);
 }
 
-std::string TLoop::CardMessage(int code, int address, double cardNo) {
-  TODBCStatement card(DB.get());
-  TODBCStatement cardType(DB.get());
-  TODBCStatement device(DB.get());
-  TODBCStatement messages(DB.get());
-  int msgId = 0;
-  if (FindCard(card, cardNo) && FindCardType(card, cardType))
-    msgId = cardType.FieldAsInteger("msg_id");
-  if (msgId <= 0 &&
-      device.ExecSQLFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId,
-                        address))
-    msgId = device.FieldAsInteger("msg_id");
-  if (!messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", msgId))
-    messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", 1);
+// The rows are those the decision read: the card row as the decision left
+// it, the device row of the presentation.
+std::string TLoop::CardMessage(int code, const TDecisionRows& rows, double cardNo) {
+  int msgId = rows.cardType.Found() ? rows.cardType.FieldAsInteger("msg_id") : 0;
+  if (msgId <= 0 && rows.device.Found()) msgId = rows.device.FieldAsInteger("msg_id");
+  TRowCache* config = ConfigCache.get();
+  TDBRow messages = ConfigRow(*DB, config, Format("SELECT * FROM messages WHERE id = %d", msgId));
+  if (!messages.Found()) messages = ConfigRow(*DB, config, "SELECT * FROM messages WHERE id = 1");
   const char* column = MessageColumn(code);
   if (!column) return "Unknown Error";
   const std::string cardText =
       (code & ~crSoftFlag) == crNotOnFile ? CardNumberText(cardNo) : std::string();
-  return ExpandCardMessage(card, messages.FieldAsString(column), cardType, cardText);
+  return ExpandCardMessage(rows.card, messages.FieldAsString(column), rows.cardType, cardText);
 }
 
 bool TLoop::SpecialOutput(int address, int spaceNo, int pulse) {

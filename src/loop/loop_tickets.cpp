@@ -122,7 +122,7 @@ TLoop::TExitOutcome TLoop::JudgeExitPass(int address, const std::string& barcode
   }
   TODBCStatement device(DB.get());
   if (device.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d and addr_ess=%d", LoopId, address))
-    pulse = DeviceOpenPulse(device);
+    pulse = DeviceOpenPulse(device.CurrentRow());
   return outcome;
 }
 

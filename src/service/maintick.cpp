@@ -88,7 +88,7 @@ void TOrloCard::GateControl(TDateTime now) {
       row.address = q.FieldAsInteger("addr_ess");
       row.permOpen = q.FieldAsBoolean("perm_open");
       row.openFlag = q.FieldAsBoolean("open_flag");
-      row.openPulse = DeviceOpenPulse(q);
+      row.openPulse = DeviceOpenPulse(q.CurrentRow());
       devices.push_back(row);
     }
     for (const TDeviceRow& device : devices) {

@@ -10,9 +10,8 @@ class Template : public SiteTest {
  protected:
   // Expands templ for card number (its row and its type's row).
   std::string Expand(double number, const std::string& templ, const std::string& cardText = "") {
-    TODBCStatement card(*odbc_), type(*odbc_);
-    if (FindCard(card, number)) FindCardType(card, type);
-    return ExpandCardMessage(card, templ, type, cardText);
+    const TDBRow card = FindCard(*odbc_, number);
+    return ExpandCardMessage(card, templ, FindCardType(*odbc_, card), cardText);
   }
 };
 
@@ -93,9 +92,10 @@ TEST(Literal, OnlyPlainNumbersReachSql) {
   for (const char* bad :
        {"", "-", ".", "1e", "1 OR 1=1", "1;DELETE FROM card", "0x10", "1.5E+", "NaN", "%d"})
     EXPECT_FALSE(detail::IsNumberLiteral(bad)) << bad;
-  EXPECT_EQ(detail::MonthEndText(EncodeDate(2024, 2, 10)), "2024-02-29 23:59:59");
-  EXPECT_EQ(detail::MonthEndText(EncodeDate(2023, 2, 10)), "2023-02-28 23:59:59");
-  EXPECT_EQ(detail::MonthEndText(EncodeDate(2024, 12, 31) + 0.99), "2024-12-31 23:59:59");
+  const TDateTime lastSecond = EncodeTime(23, 59, 59, 0);
+  EXPECT_EQ(detail::MonthEnd(EncodeDate(2024, 2, 10)), EncodeDate(2024, 2, 29) + lastSecond);
+  EXPECT_EQ(detail::MonthEnd(EncodeDate(2023, 2, 10)), EncodeDate(2023, 2, 28) + lastSecond);
+  EXPECT_EQ(detail::MonthEnd(EncodeDate(2024, 12, 31) + 0.99), EncodeDate(2024, 12, 31) + lastSecond);
   EXPECT_EQ(detail::CardText(1234567), "1234567");
   EXPECT_EQ(detail::CardText(123456789012345), "123456789012345");
 }

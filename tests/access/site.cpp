@@ -165,13 +165,13 @@ void SiteTest::SetSettings(const std::string& set) { Exec("UPDATE settings SET "
 int SiteTest::Present(double card, int addr, TDateTime when) {
   SetTestNow(when);
   out_ = TCardOutcome{};
-  return ProcessCard(debugLog_, log_.get(), *odbc_, card, addr, 1, false, "0000", out_);
+  return ProcessCard(debugLog_, log_.get(), *odbc_, card, addr, 1, false, "0000", out_, config_);
 }
 
 int SiteTest::PresentMemory(double card, int addr, TDateTime now, const std::string& record) {
   SetTestNow(now);
   out_ = TCardOutcome{};
-  return ProcessCard(debugLog_, log_.get(), *odbc_, card, addr, 1, true, record, out_);
+  return ProcessCard(debugLog_, log_.get(), *odbc_, card, addr, 1, true, record, out_, config_);
 }
 
 TransRow SiteTest::LastTrans() {

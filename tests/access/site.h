@@ -81,6 +81,7 @@ class SiteTest : public ::testing::TestWithParam<Backend> {
   TODBC* odbc_ = nullptr;  // site_'s connection
   TCardOutcome out_;
   bool debugLog_ = true;
+  TRowCache* config_ = nullptr;  // the configuration cache of Present, if any
 
  private:
   void BuildSite();

@@ -116,6 +116,21 @@ TEST_P(CardEventsTest, CardTypeWithMessageSetZeroUsesTheDevicesSet) {
   EXPECT_EQ(NextGateAnswer(1), "G005Set five Ann");
 }
 
+// With "Config Cache (seconds)" the message sets are kept across decisions
+// while the card row is read at each; the uses left show as this pass left
+// them.
+TEST_P(CardEventsTest, KeptMessageSetsAndALiveCardRow) {
+  SetSetting("Config Cache (seconds)", "3600");
+  StartLoop();
+  ASSERT_TRUE(WaitLog("Configuration rows of card decisions are kept for 3600 seconds"));
+  Present(1, "1004");
+  EXPECT_EQ(NextGateAnswer(1), "G005Hello Dee, 9 uses left");
+  Exec("UPDATE messages SET accepted = 'Changed' WHERE id = 2");
+  Exec("UPDATE card SET first_name = 'Eve' WHERE number = 1004");
+  Present(2, "1004");
+  EXPECT_EQ(NextGateAnswer(2), "G005Hello Eve, 9 uses left");
+}
+
 TEST_P(CardEventsTest, SpecialOutputsByFloor) {
   // Direction 3: no passback bookkeeping, so the card may pass again and again.
   Exec("UPDATE device SET special_out = 1, dir_ection = 3 WHERE id = 1");

@@ -205,14 +205,16 @@ TEST_F(LoopSetup, LineTraceWritesTheLoopsFramesIntoTheHomeFoldersTraceFolder) {
   }
 }
 
-TEST_F(LoopSetup, LineTraceLimitThatIsNoSizeIsALineAndTheDefault) {
+TEST_F(LoopSetup, SizesAndTimesThatAreNoneAreALineAndTheDefault) {
   AddLoop(1, "GATEPC", 2);
   AddDevice(1, 1, "One");
   StartSim(2, {1});
   SetSetting("Line Trace", "1", "Monitor");
   SetSetting("Line Trace Limit (MB)", "-4", "Monitor");
+  SetSetting("Config Cache (seconds)", "-5");
   CreateLoop(1);
   ASSERT_TRUE(WaitLog("Line Trace Limit (MB) -4 is no size; 100 taken")) << LogText();
+  EXPECT_TRUE(WaitLog("Config Cache (seconds) -5 is no time; 0 taken (no cache)"));
   EXPECT_TRUE(WaitLog("Line trace of loop 1 on COM2: into " + (dir_.path() / "trace").string() +
                       ", at most 100 MB a day"));
 }
