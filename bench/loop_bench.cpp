@@ -27,12 +27,14 @@
 // direction, as at a site whose server is another machine; the relay counts
 // the database round trips, reported per presentation in all (over the whole
 // measured run) and before the gate answer (between the card reply and the
-// gate frame on the line).
+// gate frame on the line). --config-cache on or both runs the loop with its
+// configuration rows kept for 300 s ("Config Cache (seconds)").
 //
 //   orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] [--pace BAUD]
 //                  [--cards N] [--trans N] [--gap-ms N] [--sqlite-options ";SyncPragma=OFF"]
 //                  [--folder DIR] [--mail off|on|both] [--trace off|on|both]
 //                  [--monitor off|on|both] [--rounds N] [--db-delay-us N]
+//                  [--config-cache off|on|both]
 // --folder puts the site (the SQLite file among it) in DIR instead of /tmp:
 // --folder /dev/shm keeps the disk out of the SQLite figures.
 #include <arpa/inet.h>
@@ -76,6 +78,8 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr int kWarmup = 50;  // presentations before the measured ones
+// "Config Cache (seconds)" of the variants with the cache: longer than a run.
+constexpr int kConfigCacheSeconds = 300;
 
 struct Options {
   std::string backend = "both";
@@ -92,6 +96,7 @@ struct Options {
   std::string monitor = "off";  // variants without and/or with the monitor
   int rounds = 1;               // times each variant runs, in turn with the others
   int dbDelayUs = 0;            // MariaDB through a relay with this one-way delay; 0 = direct
+  std::string configCache = "off";  // variants without and/or with the configuration cache
 };
 
 // The variants an off|on|both option asks for, in that order.
@@ -133,6 +138,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.rounds = std::atoi(v.c_str());
     else if (a == "--db-delay-us")
       o.dbDelayUs = std::atoi(v.c_str());
+    else if (a == "--config-cache")
+      o.configCache = v;
     else
       return false;
   }
@@ -140,6 +147,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
          (o.backend == "sqlite" || o.backend == "mariadb" || o.backend == "both") &&
          o.presentations > 0 && o.site.cards > 0 && o.site.trans >= 0 && o.gapMs >= 0 &&
          o.pace >= 0 && ValidChoice(o.mail) && ValidChoice(o.trace) && ValidChoice(o.monitor) &&
+         ValidChoice(o.configCache) &&
          o.rounds > 0 && o.dbDelayUs >= 0;
 }
 
@@ -171,12 +179,14 @@ class TSmtpSink {
   int port_ = 0;
 };
 
-void WriteSettings(const std::string& simPath, const TSmtpSink* sink, bool trace) {
+void WriteSettings(const std::string& simPath, const TSmtpSink* sink, bool trace,
+                   int cacheSeconds) {
   std::ofstream out(SettingsFileName(), std::ios::trunc);
   out << "[Ports]\nCOM1=" << simPath << "\n";
   if (trace) out << "[Monitor]\nLine Trace=1\n";
+  out << "[Settings]\nConfig Cache (seconds)=" << cacheSeconds << "\n";
   if (!sink) return;
-  out << "[Settings]\nEmail Server=127.0.0.1\nEmail Port=" << sink->Port()
+  out << "Email Server=127.0.0.1\nEmail Port=" << sink->Port()
       << "\nEmail From=gate@site.test\nEmail To=office@site.test\n";
 }
 
@@ -402,6 +412,7 @@ struct TSetup {
   bool mail = false;
   bool trace = false;
   bool monitor = false;
+  bool configCache = false;
   const bench::TLatencyRelay* relay = nullptr;  // the database's traffic goes through it
 };
 
@@ -409,7 +420,8 @@ std::string VariantName(const bench::TSiteDatabase& site, const TSetup& setup) {
   const std::string delay =
       setup.relay ? ".dbdelay" + std::to_string(setup.relay->Delay().count()) + "us" : "";
   return std::string(site.Backend()) + (setup.mail ? ".mail" : ".nomail") +
-         (setup.trace ? ".trace" : "") + (setup.monitor ? ".monitor" : "") + delay;
+         (setup.trace ? ".trace" : "") + (setup.monitor ? ".monitor" : "") +
+         (setup.configCache ? ".cache" : "") + delay;
 }
 
 // Creates the loop on the main thread, runs the presentations, destroys it.
@@ -424,7 +436,8 @@ TResult RunVariant(const bench::TSiteDatabase& site, const fs::path& home, const
   if (!sim.OpenPty(error)) bench::Die(error);
   for (int a = 1; a <= 16; ++a) sim.AddDevice(a);
   sim.SetPace(o.pace);
-  WriteSettings(sim.Path(), sink ? &*sink : nullptr, withTrace);
+  WriteSettings(sim.Path(), sink ? &*sink : nullptr, withTrace,
+                setup.configCache ? kConfigCacheSeconds : 0);
   fs::remove_all(home / "trace");
 
   TMessLog log((home / "log" / "loop.log").string(), false, false, false, true);
@@ -501,7 +514,9 @@ void RunBackend(bool maria, const fs::path& home, const Options& o) {
   std::vector<TVariant> variants;
   for (bool mail : Choices(o.mail))
     for (bool trace : Choices(o.trace))
-      for (bool monitor : Choices(o.monitor)) variants.push_back({{mail, trace, monitor, via}, {}});
+      for (bool monitor : Choices(o.monitor))
+        for (bool cache : Choices(o.configCache))
+          variants.push_back({{mail, trace, monitor, cache, via}, {}});
   int run = 0;
   for (int round = 0; round < o.rounds; ++round)
     for (TVariant& v : variants) v.total.Add(RunVariant(site, home, v.setup, run++, o));
@@ -517,7 +532,8 @@ int main(int argc, char** argv) {
                  "usage: orlo-loopbench [--backend sqlite|mariadb|both] [--presentations N] "
                  "[--pace BAUD] [--cards N] [--trans N] [--gap-ms N] [--sqlite-options TEXT] "
                  "[--folder DIR] [--mail off|on|both] [--trace off|on|both] "
-                 "[--monitor off|on|both] [--rounds N] [--db-delay-us N]\n");
+                 "[--monitor off|on|both] [--rounds N] [--db-delay-us N] "
+                 "[--config-cache off|on|both]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
