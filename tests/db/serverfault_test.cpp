@@ -60,6 +60,9 @@ class SilentServer : public ::testing::Test {
 // link, and the supervisor builds the link again once the server answers.
 TEST_F(SilentServer, AStalledStatementEndsAsALostLinkAndTheLinkIsRebuilt) {
   TODBCStatement q(odbc_);
+  // The link has just answered, so the supervisor does not probe it before
+  // the statement below is the call that waits on the silent server.
+  ASSERT_TRUE(q.ExecSQL("SELECT 2 AS two"));
   server_->Freeze();
   auto stuck = std::async(std::launch::async, [&] { return q.ExecSQL("SELECT 1 AS one"); });
   ASSERT_TRUE(WaitUntil([&] { return !conn_.IsConnected(); })) << Log();
