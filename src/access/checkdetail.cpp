@@ -71,13 +71,7 @@ TDateTime MonthEnd(TDateTime dt) {
   return EncodeDate(y, m, last) + EncodeTime(23, 59, 59, 0);
 }
 
-std::string DateText(TDateTime dt) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(dt, y, m, d);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
-  return buf;
-}
+std::string DateText(TDateTime dt) { return DateTimeText(dt).substr(0, 10); }
 
 void Detail(bool debugLog, TMessLog* log, const std::string& line) {
   if (debugLog && log) log->Log(line);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 
 #include "platform/text.h"
 
@@ -113,12 +112,7 @@ void TDBRow::SetInteger(std::string_view name, long long value) {
 }
 
 void TDBRow::SetDateTime(std::string_view name, TDateTime value) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-  DecodeDate(value, y, mo, d);
-  DecodeTime(value, h, mi, s, ms);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
-  SetText(name, text);
+  SetText(name, DateTimeText(value));
 }
 
 }  // namespace orlo

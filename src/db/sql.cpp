@@ -19,12 +19,6 @@ std::string StoredValue(const std::string& value, bool quoted) {
   return v;
 }
 
-std::string Two(int v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d", v);
-  return buf;
-}
-
 }  // namespace
 
 TSql::TSql(TDBKind kind) : kind_(kind) {}
@@ -70,13 +64,7 @@ int TSql::AddBool(const std::string& name, bool value) {
 }
 
 std::string TSql::DateTimeText(TDateTime value) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-  DecodeDate(value, y, mo, d);
-  DecodeTime(value, h, mi, s, ms);
-  char year[16];
-  std::snprintf(year, sizeof year, "%04d", y);
-  return "{ts '" + std::string(year) + "-" + Two(mo) + "-" + Two(d) + " " + Two(h) + ":" +
-         Two(mi) + ":" + Two(s) + "'}";
+  return "{ts '" + orlo::DateTimeText(value) + "'}";
 }
 
 int TSql::AddDateTime(const std::string& name, TDateTime value) {

@@ -41,16 +41,7 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t i) {
   return length;
 }
 
-std::string TimeText(TDateTime when) {
-  if (when == 0) return "";
-  int year, month, day, hour, minute, second, ms;
-  DecodeDate(when, year, month, day);
-  DecodeTime(when, hour, minute, second, ms);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute,
-                second);
-  return text;
-}
+std::string TimeText(TDateTime when) { return when == 0 ? "" : DateTimeText(when); }
 
 std::string UptimeText(std::int64_t seconds) {
   const std::int64_t days = seconds / 86400, hours = seconds / 3600 % 24,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "platform/format.h"
@@ -75,6 +76,15 @@ TDateTime FromTm(const struct tm& tm, int msec) {
 }
 
 }  // namespace
+
+std::string DateTimeText(TDateTime dt) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  DecodeDate(dt, y, mo, d);
+  DecodeTime(dt, h, mi, s, ms);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+  return text;
+}
 
 TDateTime FromUnixTime(double unixSeconds) {
   const double whole = std::floor(unixSeconds);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace orlo {
 
@@ -38,6 +39,8 @@ void DecodeTime(TDateTime dt, int& hour, int& min, int& sec, int& msec);
 int DayOfWeek(TDateTime dt);  // 1 = Sunday .. 7 = Saturday
 int DaysInYear(int year);
 bool IsLeapYear(int year);
+// "YYYY-MM-DD HH:NN:SS", the seconds truncated.
+std::string DateTimeText(TDateTime dt);
 
 // Conversion to and from the operating system's time (seconds since 1970 UTC),
 // through the local time zone.
